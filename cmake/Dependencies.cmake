@@ -1,0 +1,40 @@
+# Crypto++, zlib and GoogleTest: Debian's packages natively, a cached
+# cross-build of Crypto++ and mingw's zlib for Windows.
+if(CMAKE_CROSSCOMPILING)
+  set(KZ_CRYPTOPP_ROOT "$ENV{KZ_CRYPTOPP_ROOT}" CACHE PATH "Crypto++ cross-build (made by scripts/bootstrap.sh)")
+  if(NOT EXISTS "${KZ_CRYPTOPP_ROOT}/lib/libcryptopp.a")
+    message(FATAL_ERROR "Crypto++ for mingw not found in '${KZ_CRYPTOPP_ROOT}'. Run scripts/bootstrap.sh "
+                        "(or 'make bootstrap') and configure with KZ_CRYPTOPP_ROOT set to the path it prints.")
+  endif()
+  add_library(cryptopp STATIC IMPORTED GLOBAL)
+  set_target_properties(cryptopp PROPERTIES IMPORTED_LOCATION "${KZ_CRYPTOPP_ROOT}/lib/libcryptopp.a"
+                                            INTERFACE_INCLUDE_DIRECTORIES "${KZ_CRYPTOPP_ROOT}/include")
+  # Consumers must see the same configuration macros as the library build.
+  file(STRINGS "${KZ_CRYPTOPP_ROOT}/config-macros.txt" KZ_CRYPTOPP_DEFINES)
+  if(KZ_CRYPTOPP_DEFINES)
+    set_property(TARGET cryptopp PROPERTY INTERFACE_COMPILE_DEFINITIONS ${KZ_CRYPTOPP_DEFINES})
+  endif()
+  set(ZLIB_USE_STATIC_LIBS ON)
+  find_package(ZLIB REQUIRED)
+  # Static runtime: the stub ships as one file with no DLLs of its own.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+else()
+  find_path(KZ_CRYPTOPP_INCLUDE cryptopp/rsa.h PATHS /usr/include REQUIRED)
+  find_library(KZ_CRYPTOPP_LIB NAMES cryptopp crypto++ REQUIRED)
+  add_library(cryptopp UNKNOWN IMPORTED GLOBAL)
+  set_target_properties(cryptopp PROPERTIES IMPORTED_LOCATION "${KZ_CRYPTOPP_LIB}"
+                                            INTERFACE_INCLUDE_DIRECTORIES "${KZ_CRYPTOPP_INCLUDE}")
+  find_package(ZLIB REQUIRED)
+endif()
+
+if(KZ_BUILD_TESTS)
+  if(CMAKE_CROSSCOMPILING)
+    set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gmock ALIAS gmock)
+  else()
+    find_package(GTest REQUIRED)
+  endif()
+endif()

@@ -1,0 +1,22 @@
+# Compiles the root public keys named by KZ_BUNDLE_ROOT_KEY and
+# KZ_IMAGE_ROOT_KEY into a target as byte arrays (see integrity/root_keys.h).
+function(kz_embed_root_keys target)
+  set(out "${CMAKE_BINARY_DIR}/generated/root_keys.cpp")
+  set(body "// Generated from the KZ_*_ROOT_KEY build inputs.\n#include \"integrity/root_keys.h\"\n")
+  foreach(pair "BundleRootKey;${KZ_BUNDLE_ROOT_KEY}" "ImageRootKey;${KZ_IMAGE_ROOT_KEY}")
+    list(GET pair 0 name)
+    list(GET pair 1 file)
+    if(NOT EXISTS "${file}")
+      message(FATAL_ERROR "Root key file '${file}' does not exist (${name}).")
+    endif()
+    file(READ "${file}" hex HEX)
+    string(LENGTH "${hex}" hexLength)
+    math(EXPR size "${hexLength} / 2")
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+    string(APPEND body "const unsigned char k${name}Der[] = {${bytes}};\n"
+                       "const unsigned int k${name}DerSize = ${size};\n")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+  endforeach()
+  file(CONFIGURE OUTPUT "${out}" CONTENT "${body}")
+  target_sources(${target} PRIVATE "${out}")
+endfunction()
