@@ -1,0 +1,52 @@
+#include "InstallerLogic/run_modes.h"
+
+#include <commctrl.h>
+
+#include "InstallerLogic/installer_state.h"
+#include "InstallerLogic/progress_dialog.h"
+#include "InstallerLogic/worker.h"
+#include "support/diag_log.h"
+
+namespace installer {
+
+void PumpUntilThreadEnds(HANDLE thread) {
+  for (;;) {
+    MSG message;
+    if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+      continue;
+    }
+    // Waking on posted or sent messages as well as on the thread serves a
+    // cross-thread SendMessageW at once instead of after the time-out.
+    const DWORD result = MsgWaitForMultipleObjectsEx(1, &thread, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (result == WAIT_OBJECT_0) return;
+  }
+}
+
+void RunGuiMode(HINSTANCE instance) {
+  INITCOMMONCONTROLSEX controls;
+  controls.dwSize = sizeof controls;
+  controls.dwICC = ICC_PROGRESS_CLASS;
+  const BOOL iccResult = InitCommonControlsEx(&controls);
+  UngatedLog("iccRes %d le %d\n", static_cast<int>(iccResult), static_cast<int>(GetLastError()));
+
+  CreateProgressDialog(instance);
+
+  HANDLE thread = CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr);
+  if (!thread) {
+    // Without a second thread the worker runs here; the dialog stays up
+    // until it ends but is not repainted meanwhile.
+    DiagLog("Couldn't start the worker thread, le %lu\n", GetLastError());
+    InstallWorker(nullptr);
+    if (dlg) DestroyWindow(dlg);
+    return;
+  }
+  PumpUntilThreadEnds(thread);
+  if (dlg) DestroyWindow(dlg);
+  CloseHandle(thread);
+}
+
+void RunSilentMode() { InstallWorker(nullptr); }
+
+}  // namespace installer

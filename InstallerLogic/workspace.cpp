@@ -1,0 +1,123 @@
+#include "InstallerLogic/workspace.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <ctime>
+#include <string>
+
+#include "InstallerLogic/random_source.h"
+#include "InstallerLogic/workspace_security.h"
+#include "support/diag_log.h"
+#include "support/strings.h"
+
+namespace installer {
+namespace {
+
+bool SystemRandomSource(uint32_t* value, void*) { return SystemRandom32(value); }
+
+bool IsDotName(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
+
+}  // namespace
+
+std::wstring GetTempBase() {
+  std::wstring base = L".\\";
+  wchar_t buffer[1024];
+  if (GetTempPathW(1024, buffer) != 0) base = buffer;
+  if (!EndsWith(base, L"\\")) base += L"\\";
+  return base;
+}
+
+std::wstring WorkspaceName(uint32_t tick, int64_t time, uint32_t random) {
+  return L"ITMPD_" + std::to_wstring(tick) + L"_" + std::to_wstring(time) + L"_" + std::to_wstring(random);
+}
+
+std::wstring CreateWorkspaceIn(const std::wstring& base, RandomSource random, void* context, int attempts) {
+  WorkspaceSecurity security;
+  if (!security.valid()) {
+    DiagLog("Couldn't build the workspace security descriptor, le %lu\n", GetLastError());
+    return L"";
+  }
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    // Taken in the order random, time, tick.
+    uint32_t number = 0;
+    if (!random(&number, context)) {
+      DiagLog("No random number for the workspace name\n");
+      return L"";
+    }
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    const uint32_t tick = GetTickCount();
+    const std::wstring path = base + WorkspaceName(tick, now, number);
+    // Fails on an existing name, so a directory planted in advance is never used.
+    if (CreateDirectoryW(path.c_str(), security.attributes())) return path + L"\\";
+    DiagLog("Couldn't create workspace %s, le %lu\n", WideToUtf8(path).c_str(), GetLastError());
+  }
+  return L"";
+}
+
+std::wstring CreateWorkspace() {
+  return CreateWorkspaceIn(GetTempBase(), SystemRandomSource, nullptr, kWorkspaceAttempts);
+}
+
+CleanupList::~CleanupList() {
+  DiagLog("Begin cleanup of %d files\n", static_cast<int>(files.size()));
+  for (const std::wstring& file : files) {
+    DiagLog("Cleanup %s\n", WideToUtf8(file).c_str());
+    DeleteFileW(file.c_str());
+  }
+  DiagLog("Done\n");
+  DiagLog("Begin cleanup of %d dirs\n", static_cast<int>(dirs.size()));
+  for (const std::wstring& dir : dirs) {
+    DiagLog("Cleanup %s\n", WideToUtf8(dir).c_str());
+    DeleteTree(dir);
+  }
+  DiagLog("Done\n");
+  dirs.clear();
+  files.clear();
+}
+
+void AddCleanupDir(CleanupList* list, const std::wstring& path) {
+  std::wstring dir = path;
+  if (EndsWith(dir, L"\\")) dir.pop_back();
+  list->dirs.push_back(dir);
+}
+
+void DeleteTree(const std::wstring& path) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      if (IsDotName(entry.cFileName)) continue;
+      const std::wstring child = path + L"\\" + entry.cFileName;
+      const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      if (directory && link) {
+        // Removing a junction or directory link removes only the link.
+        DiagLog("Delete Dir %s\n", WideToUtf8(child).c_str());
+        RemoveDirectoryW(child.c_str());
+      } else if (directory) {
+        DeleteTree(child);
+      } else {
+        DiagLog("Delete File %s\n", WideToUtf8(child).c_str());
+        DeleteFileW(child.c_str());
+      }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+  }
+  DiagLog("Delete Dir %s\n", WideToUtf8(path).c_str());
+  RemoveDirectoryW(path.c_str());
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void MakeParentDirs(const std::wstring& filePath) {
+  size_t position = filePath.find(L'\\');
+  while (position != std::wstring::npos) {
+    const std::wstring prefix = filePath.substr(0, position);
+    const bool drive = prefix.size() == 2 && prefix[1] == L':';
+    if (!drive && !FileExists(prefix)) CreateDirectoryW(prefix.c_str(), nullptr);
+    position = filePath.find(L'\\', position + 1);
+  }
+}
+
+}  // namespace installer
