@@ -1,0 +1,246 @@
+// Opening, closing and sequential access of a bundle. The validation that
+// Open runs lives with the other integrity checks; the streams live in
+// bundle_stream.cpp.
+#include "bundle/bundle.h"
+
+#include <cryptopp/filters.h>
+#include <cryptopp/sha.h>
+
+#include <cstring>
+
+#include "bundle/chunk_inflate.h"
+#include "platform/platform.h"
+#include "support/diag_log.h"
+
+using namespace bundle_format;
+
+namespace {
+constexpr uint32_t kSpanPiece = 64 * 1024;
+}
+
+Bundle::Bundle() : sha1_(new CryptoPP::SHA1) {}
+
+Bundle::~Bundle() {
+  if (open_) Close();
+  CloseFile();
+}
+
+uint32_t Bundle::EffectiveSizeLimit() const { return sizeLimit_ < 0 ? 0u : static_cast<uint32_t>(sizeLimit_); }
+
+void Bundle::CloseFile() {
+  file_.Close();
+  entries_.clear();
+}
+
+bool Bundle::Open(const std::wstring& path) {
+  if (open_) Close();
+  scrambler_.Reset();
+  if (!file_.Open(path)) {
+    DiagLog("Couldn't open file %ls!\n", path.c_str());
+    return false;
+  }
+  unsigned char header[kHeaderSize];
+  if (file_.Read(header, sizeof kMagic) != sizeof kMagic || memcmp(header, kMagic, sizeof kMagic) != 0 ||
+      file_.Read(header + 12, 1) != 1 || header[12] != kVersion ||
+      file_.Read(header + 13, kHeaderSize - 13) != kHeaderSize - 13) {
+    CloseFile();
+    return false;
+  }
+  sha1_->Restart();
+  entries_.clear();
+  if (!ValidateBundle()) {
+    DiagLog("%s", "Invalid SHA1 encountered!\n");
+    CloseFile();
+    return false;
+  }
+  open_ = true;
+  Rewind();
+  return true;
+}
+
+bool Bundle::Close() {
+  if (!open_) return false;
+  while (!streams_.empty()) CloseStream(streams_.front().get());
+  while (!entries_.empty()) entries_.pop_back();
+  file_.Close();
+  open_ = false;
+  return true;
+}
+
+void Bundle::SeekToEntries() {
+  file_.Seek(kHeaderSize);
+  scrambler_.Reset();
+}
+
+bool Bundle::Rewind() {
+  if (!open_) return false;
+  SeekToEntries();
+  return true;
+}
+
+size_t Bundle::ReadRaw(void* buffer, size_t itemSize, size_t itemCount, bool feedIntegrity, bool advanceOnly) {
+  if (itemSize == 0 || itemCount > 0xFFFFFFFFu / itemSize) return 0;
+  uint32_t want = static_cast<uint32_t>(itemSize * itemCount);
+  unsigned char* bytes = static_cast<unsigned char*>(buffer);
+  uint32_t got = file_.Read(bytes, want);
+  if (feedIntegrity && verifier_ != nullptr) verifier_->Put(bytes, got);
+  if (advanceOnly) {
+    scrambler_.Advance(bytes, got);
+  } else {
+    scrambler_.Descramble(bytes, got);
+    if (feedIntegrity) sha1_->Update(bytes, got);
+  }
+  return got / itemSize;
+}
+
+bool Bundle::ReadRawSpan(uint32_t size, bool feedIntegrity, bool advanceOnly) {
+  std::vector<unsigned char> piece(size < kSpanPiece ? size : kSpanPiece);
+  while (size > 0) {
+    uint32_t n = size < kSpanPiece ? size : kSpanPiece;
+    if (ReadRaw(piece.data(), 1, n, feedIntegrity, advanceOnly) != n) return false;
+    size -= n;
+  }
+  return true;
+}
+
+bool Bundle::ReadU32(uint32_t* value, bool feedIntegrity) {
+  unsigned char b[4];
+  if (ReadRaw(b, 4, 1, feedIntegrity, false) != 1) return false;
+  *value = LoadLe32(b);
+  return true;
+}
+
+bool Bundle::CacheEntry(const std::string& name, bool advanceOnly) {
+  // The entry table is fixed in size; a bundle with more entries is refused.
+  if (entries_.size() >= kMaxEntries) return false;
+  uint32_t chunkCount = 0;
+  if (!ReadU32(&chunkCount, true)) return false;
+  const uint32_t originalLimit = EffectiveSizeLimit();
+  const uint32_t storedLimit = CompressBoundOf(originalLimit);
+  std::unique_ptr<CachedEntry> entry(new CachedEntry);
+  entry->name = name;
+  int64_t total = 0;
+  // The count comes from the file: descriptors are added as chunks are
+  // actually read, never reserved up front.
+  for (uint32_t i = 0; i < chunkCount; ++i) {
+    uint32_t storedSize = 0, originalSize = 0;
+    if (!ReadU32(&storedSize, true) || storedSize > storedLimit) return false;
+    if (!ReadU32(&originalSize, true) || originalSize > originalLimit) return false;
+    // An entry's size is a signed 32-bit value; refuse a sum beyond it.
+    if (total + originalSize > INT32_MAX) return false;
+    ChunkDescriptor chunk;
+    chunk.fileOffset = file_.Tell();
+    chunk.storedSize = storedSize;
+    chunk.originalSize = originalSize;
+    chunk.state = scrambler_.state();
+    entry->chunks.push_back(chunk);
+    total += originalSize;
+    if (!ReadRawSpan(storedSize, true, advanceOnly)) return false;
+  }
+  entry->totalSize = static_cast<int32_t>(total);
+  entry->endOffset = file_.Tell();
+  entry->endState = scrambler_.state();
+  entries_.push_back(std::move(entry));
+  return true;
+}
+
+bool Bundle::NextName(std::string* name) {
+  if (!open_) return false;
+  uint32_t length = 0;
+  if (!ReadU32(&length, false)) return false;
+  if (length >= 1 && length <= kMaxNameLength) {
+    std::string text(length, '\0');
+    if (ReadRaw(&text[0], length, 1, false, false) != 1) return false;
+    *name = text;
+    return true;
+  }
+  // The end of the list leaves the bundle at its first entry.
+  Rewind();
+  return false;
+}
+
+bool Bundle::SkipEntry() {
+  if (!open_) return false;
+  uint32_t chunkCount = 0;
+  if (!ReadU32(&chunkCount, false)) return false;
+  for (uint32_t i = 0; i < chunkCount; ++i) {
+    uint32_t storedSize = 0, originalSize = 0;
+    if (!ReadU32(&storedSize, false) || !ReadU32(&originalSize, false)) return false;
+    if (!ReadRawSpan(storedSize, false, true)) return false;
+  }
+  return true;
+}
+
+bool Bundle::WriteEntryToPath(const std::wstring& path) {
+  if (!open_) return false;
+  FILE* file = platform::OpenStdioFile(path, L"wb");
+  if (file == nullptr) return false;
+  bool ok = WriteEntryTo(file);
+  if (fclose(file) != 0) ok = false;
+  if (!ok) platform::DeleteFilePath(path);
+  return ok;
+}
+
+bool Bundle::WriteEntryTo(FILE* file) {
+  uint32_t chunkCount = 0;
+  if (!ReadU32(&chunkCount, false)) return false;
+  const uint32_t originalLimit = EffectiveSizeLimit();
+  std::vector<unsigned char> stored, original;
+  for (uint32_t i = 0; i < chunkCount; ++i) {
+    uint32_t storedSize = 0, originalSize = 0;
+    if (!ReadU32(&storedSize, false) || !ReadU32(&originalSize, false)) return false;
+    // Sizes are checked before they size a buffer, here as everywhere.
+    if (storedSize > CompressBoundOf(originalLimit) || originalSize > originalLimit) return false;
+    stored.resize(storedSize);
+    original.resize(originalSize);
+    if (ReadRaw(stored.data(), 1, storedSize, false, false) != storedSize) return false;
+    if (!InflateChunk(stored.data(), storedSize, original.data(), originalSize)) return false;
+    if (originalSize && fwrite(original.data(), 1, originalSize, file) != originalSize) return false;
+  }
+  return true;
+}
+
+bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
+  std::vector<unsigned char> stored, original;
+  for (const ChunkDescriptor& chunk : entry.chunks) {
+    // The validation checked both sizes against the limits.
+    stored.resize(chunk.storedSize);
+    original.resize(chunk.originalSize);
+    file_.Seek(chunk.fileOffset);
+    scrambler_.set_state(chunk.state);
+    if (ReadRaw(stored.data(), 1, chunk.storedSize, false, false) != chunk.storedSize) return false;
+    if (!InflateChunk(stored.data(), chunk.storedSize, original.data(), chunk.originalSize)) return false;
+    if (chunk.originalSize && fwrite(original.data(), 1, chunk.originalSize, file) != chunk.originalSize) return false;
+  }
+  return true;
+}
+
+// The entry cache holds the same entries, in the same order, that a scan from
+// the first entry would meet, so the first cached match is the entry a scan
+// would extract; reading it through its descriptors costs only its own bytes.
+bool Bundle::ExtractEntry(const std::wstring& destinationPath, const std::string& name) {
+  if (!open_) return false;
+  const CachedEntry* found = nullptr;
+  for (const auto& entry : entries_) {
+    if (entry->name == name) {
+      found = entry.get();
+      break;
+    }
+  }
+  if (found == nullptr) {
+    Rewind();
+    return false;
+  }
+  FILE* file = platform::OpenStdioFile(destinationPath, L"wb");
+  if (file == nullptr) return false;
+  bool ok = WriteCachedEntry(*found, file);
+  if (fclose(file) != 0) ok = false;
+  if (!ok) {
+    platform::DeleteFilePath(destinationPath);
+    return false;
+  }
+  // Leave the bundle just behind the entry, where a scan would stand.
+  file_.Seek(found->endOffset);
+  scrambler_.set_state(found->endState);
+  return true;
+}

@@ -1,0 +1,124 @@
+// The reader of install bundles: opens and validates a bundle, finds entries
+// by name, reads an entry as a stream or writes it to a file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bundle/buffered_file.h"
+#include "bundle/format.h"
+#include "bundle/scrambler.h"
+
+namespace CryptoPP {
+class SignatureVerificationFilter;
+class SHA1;
+}  // namespace CryptoPP
+
+// Where one chunk's data starts, its sizes, and the scrambler state that
+// holds at its first byte, so it can be read without the chunks before it.
+struct ChunkDescriptor {
+  int64_t fileOffset = 0;
+  uint32_t storedSize = 0;
+  uint32_t originalSize = 0;
+  ScrambleState state;
+};
+
+struct CachedEntry {
+  std::string name;
+  int32_t totalSize = 0;
+  std::vector<ChunkDescriptor> chunks;
+  // Where the entry ends, so that an extraction through the cache leaves the
+  // bundle where a sequential scan would have left it.
+  int64_t endOffset = 0;
+  ScrambleState endState;
+};
+
+struct InflatedChunk {
+  size_t chunkIndex = 0;
+  std::vector<unsigned char> data;
+};
+
+class BundleStream {
+ public:
+  int32_t total() const { return total_; }
+  int32_t position() const { return position_; }
+
+ private:
+  friend class Bundle;
+  int32_t total_ = 0;
+  int32_t position_ = 0;
+  std::vector<ChunkDescriptor> chunks_;
+  std::vector<int64_t> chunkStarts_;  // content offset of each chunk
+  std::vector<InflatedChunk> inflatedCache_;  // oldest first
+  size_t cacheLimit_ = 10;
+  int64_t savedOffset_ = 0;
+  ScrambleState savedState_;
+};
+
+class Bundle {
+ public:
+  Bundle();
+  ~Bundle();
+  Bundle(const Bundle&) = delete;
+  Bundle& operator=(const Bundle&) = delete;
+
+  // Both take effect at the next Open. The goal is four characters.
+  void SetCertificateGoal(const std::string& goal) { certificateGoal_ = goal; }
+  void SetSizeLimit(int32_t limit) { sizeLimit_ = limit; }
+  bool SetScrambleTable(const unsigned char* table, size_t n) { return scrambler_.SetScrambleTable(table, n); }
+
+  bool Open(const std::wstring& path);
+  bool Close();
+  bool is_open() const { return open_; }
+
+  // Streams are owned by the bundle; at most 32 are open at a time.
+  BundleStream* OpenStream(const std::string& name);
+  char* ReadLine(char* buffer, int capacity, BundleStream* stream);
+  size_t Read(void* buffer, size_t itemSize, size_t itemCount, BundleStream* stream);
+  void CloseStream(BundleStream* stream);
+
+  bool ExtractEntry(const std::wstring& destinationPath, const std::string& name);
+
+  // Sequential access from the current position.
+  bool Rewind();
+  // The next entry's name; false at the end of the list (which rewinds).
+  bool NextName(std::string* name);
+  bool SkipEntry();
+  bool WriteEntryToPath(const std::wstring& path);
+  bool WriteEntryTo(FILE* file);
+
+  // Every entry the validation met, in file order.
+  const std::vector<std::unique_ptr<CachedEntry>>& entries() const { return entries_; }
+  size_t open_stream_count() const { return streams_.size(); }
+  int64_t file_offset() const { return file_.Tell(); }
+  const ScrambleState& scramble_state() const { return scrambler_.state(); }
+
+ private:
+  bool ValidateBundle();
+  bool CacheEntry(const std::string& name, bool advanceOnly);
+  size_t ReadRaw(void* buffer, size_t itemSize, size_t itemCount, bool feedIntegrity, bool advanceOnly);
+  // Reads and drops `size` bytes through ReadRaw in bounded pieces.
+  bool ReadRawSpan(uint32_t size, bool feedIntegrity, bool advanceOnly);
+  bool ReadU32(uint32_t* value, bool feedIntegrity);
+  bool WriteCachedEntry(const CachedEntry& entry, FILE* file);
+  // Inflated bytes of the chunk holding the stream position; null after a
+  // logged failure.
+  const unsigned char* ChunkAtPosition(BundleStream* stream, uint32_t* available);
+  void CloseFile();
+  // Seek to the first entry with a fresh scrambler, open or not.
+  void SeekToEntries();
+  // sizeLimit taken as unsigned; a negative limit admits nothing.
+  uint32_t EffectiveSizeLimit() const;
+
+  BufferedFile file_;
+  int32_t sizeLimit_ = bundle_format::kDefaultSizeLimit;
+  bool open_ = false;
+  Scrambler scrambler_;
+  std::unique_ptr<CryptoPP::SHA1> sha1_;
+  std::string certificateGoal_ = "AVSG";
+  std::vector<std::unique_ptr<BundleStream>> streams_;
+  std::vector<std::unique_ptr<CachedEntry>> entries_;
+  CryptoPP::SignatureVerificationFilter* verifier_ = nullptr;
+};

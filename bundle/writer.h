@@ -1,0 +1,82 @@
+// Writes install bundles: entries of zlib chunks, scrambled, with optional
+// junk, an optional RSA-PSS signature block and the SHA-1 of the plain entry
+// stream. The file is written as it goes; memory holds one chunk at a time.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bundle/scrambler.h"
+
+class PssSigner;
+namespace CryptoPP {
+class SHA1;
+}
+
+struct BundleWriterOptions {
+  uint32_t chunkSize = 1024 * 1024;  // at most the installer's 0x1900000
+  int deflateLevel = 9;              // 0 to 9
+  uint32_t headerValues[3] = {0, 0, 0};
+  std::vector<unsigned char> junk;   // written after the end marker, signed
+};
+
+// What signs a bundle: the signing key and the certificate that vouches for
+// it. The two PKCS #1 v1.5 fields are carried as given (usually empty).
+struct BundleSigning {
+  std::vector<unsigned char> signingKeyPkcs8;
+  std::vector<unsigned char> certificate;
+  std::vector<unsigned char> pkcsSignature;
+  std::vector<unsigned char> pkcsCertificate;
+};
+
+class BundleWriter {
+ public:
+  BundleWriter();
+  ~BundleWriter();  // an unfinished bundle is deleted
+  BundleWriter(const BundleWriter&) = delete;
+  BundleWriter& operator=(const BundleWriter&) = delete;
+
+  // `signing` null: an unsigned bundle (which the installer refuses).
+  bool Create(const std::wstring& path, const BundleWriterOptions& options, const BundleSigning* signing,
+              std::string* error);
+  bool AddEntryFromMemory(const std::string& name, const void* data, size_t size, std::string* error);
+  bool AddEntryFromFile(const std::string& name, const std::wstring& sourcePath, std::string* error);
+
+  // Lower level, for tools and tests that bring their own chunks: an entry
+  // header followed by exactly `chunkCount` AddStoredChunk calls.
+  bool BeginEntry(const std::string& name, uint32_t chunkCount, std::string* error);
+  bool AddStoredChunk(const void* stored, uint32_t storedSize, uint32_t originalSize, std::string* error);
+  // Plain bytes put into the entry stream as they are (scrambled, digested):
+  // lets tests build streams no well-formed writer would.
+  bool AppendPlain(const void* data, size_t size, std::string* error);
+
+  // End marker, junk, signature block and trailer; closes the file.
+  bool Finish(std::string* error);
+
+  // Entries written so far.
+  size_t entry_count() const { return entryCount_; }
+
+ private:
+  bool WriteStored(const unsigned char* data, size_t size, std::string* error);
+  bool WritePlainField(const void* data, size_t size, std::string* error);
+  bool WriteLe32(uint32_t value, std::string* error);
+  bool CompressAndAdd(const unsigned char* data, uint32_t size, std::string* error);
+  bool Fail(const std::string& message, std::string* error);
+
+  FILE* file_ = nullptr;
+  std::wstring path_;
+  BundleWriterOptions options_;
+  std::unique_ptr<BundleSigning> signing_;
+  std::unique_ptr<PssSigner> signer_;
+  std::unique_ptr<CryptoPP::SHA1> sha1_;
+  Scrambler scrambler_;
+  std::vector<unsigned char> scratch_;
+  std::vector<unsigned char> compressed_;
+  size_t entryCount_ = 0;
+  uint32_t chunksLeft_ = 0;  // of the entry being written
+  int64_t entryTotal_ = 0;
+  bool failed_ = false;
+};
