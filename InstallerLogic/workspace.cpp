@@ -14,8 +14,6 @@
 namespace installer {
 namespace {
 
-bool SystemRandomSource(uint32_t* value, void*) { return SystemRandom32(value); }
-
 bool IsDotName(const wchar_t* name) { return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0; }
 
 }  // namespace
@@ -28,26 +26,32 @@ std::wstring GetTempBase() {
   return base;
 }
 
-std::wstring WorkspaceName(uint32_t tick, int64_t time, uint32_t random) {
-  return L"ITMPD_" + std::to_wstring(tick) + L"_" + std::to_wstring(time) + L"_" + std::to_wstring(random);
+bool SystemWorkspaceNumbers(WorkspaceNumbers* numbers, void*) {
+  if (!SystemRandom32(&numbers->random)) return false;
+  numbers->time = static_cast<int64_t>(::time(nullptr));
+  numbers->tick = GetTickCount();
+  return true;
 }
 
-std::wstring CreateWorkspaceIn(const std::wstring& base, RandomSource random, void* context, int attempts) {
+std::wstring WorkspaceName(const WorkspaceNumbers& numbers) {
+  return L"ITMPD_" + std::to_wstring(numbers.tick) + L"_" + std::to_wstring(numbers.time) + L"_" +
+         std::to_wstring(numbers.random);
+}
+
+std::wstring CreateWorkspaceIn(const std::wstring& base, WorkspaceNumberSource source, void* context,
+                               int attempts) {
   WorkspaceSecurity security;
   if (!security.valid()) {
     DiagLog("Couldn't build the workspace security descriptor, le %lu\n", GetLastError());
     return L"";
   }
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    // Taken in the order random, time, tick.
-    uint32_t number = 0;
-    if (!random(&number, context)) {
+    WorkspaceNumbers numbers;
+    if (!source(&numbers, context)) {
       DiagLog("No random number for the workspace name\n");
       return L"";
     }
-    const int64_t now = static_cast<int64_t>(time(nullptr));
-    const uint32_t tick = GetTickCount();
-    const std::wstring path = base + WorkspaceName(tick, now, number);
+    const std::wstring path = base + WorkspaceName(numbers);
     // Fails on an existing name, so a directory planted in advance is never used.
     if (CreateDirectoryW(path.c_str(), security.attributes())) return path + L"\\";
     DiagLog("Couldn't create workspace %s, le %lu\n", WideToUtf8(path).c_str(), GetLastError());
@@ -56,7 +60,7 @@ std::wstring CreateWorkspaceIn(const std::wstring& base, RandomSource random, vo
 }
 
 std::wstring CreateWorkspace() {
-  return CreateWorkspaceIn(GetTempBase(), SystemRandomSource, nullptr, kWorkspaceAttempts);
+  return CreateWorkspaceIn(GetTempBase(), SystemWorkspaceNumbers, nullptr, kWorkspaceAttempts);
 }
 
 CleanupList::~CleanupList() {

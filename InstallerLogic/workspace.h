@@ -12,21 +12,31 @@ namespace installer {
 // The temporary folder with a trailing backslash (".\" when unavailable).
 std::wstring GetTempBase();
 
-// Supplies the third number of a workspace name; false = no number.
-using RandomSource = bool (*)(uint32_t* value, void* context);
+// The three numbers of a workspace name.
+struct WorkspaceNumbers {
+  uint32_t tick = 0;   // milliseconds since system start
+  int64_t time = 0;    // seconds since 1970
+  uint32_t random = 0; // from the cryptographic generator
+};
+// Supplies the numbers for one attempt; false = no numbers (the run fails).
+using WorkspaceNumberSource = bool (*)(WorkspaceNumbers* numbers, void* context);
+// The system's numbers, taken in the order random, time, tick.
+bool SystemWorkspaceNumbers(WorkspaceNumbers* numbers, void* context);
 
 // How many names are tried before the run gives up.
 constexpr int kWorkspaceAttempts = 16;
 
-// Creates "ITMPD_<tick>_<time>_<random>" under `base` (which ends with a
-// backslash) with the protected workspace descriptor. A name that already
-// exists is never reused: a failed creation draws a new random number, up to
-// `attempts` times. Returns the path with a trailing backslash, or "".
-std::wstring CreateWorkspaceIn(const std::wstring& base, RandomSource random, void* context, int attempts);
-// The same under GetTempBase() with the system's cryptographic generator.
+// The directory name "ITMPD_<tick>_<time>_<random>".
+std::wstring WorkspaceName(const WorkspaceNumbers& numbers);
+
+// Creates a workspace directory under `base` (which ends with a backslash)
+// with the protected workspace descriptor. A name that already exists is
+// never reused: a failed creation asks for new numbers, up to `attempts`
+// times. Returns the path with a trailing backslash, or "".
+std::wstring CreateWorkspaceIn(const std::wstring& base, WorkspaceNumberSource source, void* context,
+                               int attempts);
+// The same under GetTempBase() with the system's numbers.
 std::wstring CreateWorkspace();
-// The directory name for the three numbers.
-std::wstring WorkspaceName(uint32_t tick, int64_t time, uint32_t random);
 
 // Paths removed when the list is destroyed: files first, then directories,
 // each in insertion order.
