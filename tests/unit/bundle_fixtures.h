@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bundle/writer.h"
+#include "integrity/certificate.h"
 #include "integrity/certificate_writer.h"
 #include "tests/support/test_support.h"
 
