@@ -18,6 +18,7 @@ struct ScriptEnvironment {
 
 // The environment of this process.
 ScriptEnvironment CurrentScriptEnvironment(const std::string& installType);
+// True on 64-bit Windows (the 32-bit installer then runs under WOW64).
 bool IsWow64();
 uint32_t WindowsMajorVersion();
 

@@ -1,0 +1,458 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real Stub.exe under wine.
+
+Each scenario builds an installer with kzpack, runs it under wine with a
+time-out (killing only the process group it started), and looks only at what
+a user can see: the exit code, the debug-channel lines (WINEDEBUG=+debugstr),
+the report the demo setup program writes (KZ_SETUP_REPORT), and what is left
+in the temporary folder.
+
+Exit status: 0 all scenarios passed, 1 a scenario failed, 77 nothing could run.
+"""
+import argparse
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import time
+
+SKIP = 77
+RUN_TIMEOUT = 180
+
+
+class Failure(Exception):
+    pass
+
+
+class Skip(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def windows_path(path):
+    """Wine's Z: drive maps the Unix root."""
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+def pe_machine(path):
+    with open(path, 'rb') as f:
+        data = f.read(4096)
+    offset = struct.unpack_from('<I', data, 0x3c)[0]
+    return struct.unpack_from('<H', data, offset + 4)[0]
+
+
+def pe_sections(data):
+    """(name, raw offset, raw size) of every section."""
+    nt = struct.unpack_from('<I', data, 0x3c)[0]
+    count = struct.unpack_from('<H', data, nt + 6)[0]
+    optional = struct.unpack_from('<H', data, nt + 20)[0]
+    first = nt + 24 + optional
+    out = []
+    for i in range(count):
+        entry = first + 40 * i
+        name = data[entry:entry + 8].rstrip(b'\0').decode('latin-1')
+        size, offset = struct.unpack_from('<II', data, entry + 16)
+        out.append((name, offset, size))
+    return out
+
+
+DEBUGSTR = re.compile(r'trace:debugstr:OutputDebugStringA "(.*)"$')
+
+
+def unescape(text):
+    """Undoes wine's escaping of debug strings."""
+    out = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == '\\' and i + 1 < len(text):
+            n = text[i + 1]
+            if n == 'n':
+                out.append('\n')
+            elif n == 'r':
+                out.append('\r')
+            elif n == 't':
+                out.append('\t')
+            elif n == 'x' and i + 3 < len(text) + 1:
+                out.append(chr(int(text[i + 2:i + 4], 16)))
+                i += 2
+            else:
+                out.append(n)
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return ''.join(out)
+
+
+class Result:
+    def __init__(self, code, stdout, lines, seconds):
+        self.code = code
+        self.stdout = stdout
+        self.lines = lines          # debug-channel lines, unescaped
+        self.seconds = seconds
+
+    def has(self, text):
+        return any(text in line for line in self.lines)
+
+    def messages(self):
+        """Diagnostic lines without their "[T xxxxxxxx] " prefix."""
+        return [line[13:] if re.match(r'\[T [0-9a-f]{8}\] ', line) else line for line in self.lines]
+
+
+class Harness:
+    def __init__(self, args):
+        self.args = args
+        self.work = os.path.abspath(args.work)
+        self.stub = os.path.abspath(args.stub)
+        self.setup = os.path.abspath(args.setup)
+        self.kzpack = args.kzpack
+        self.keys = os.path.abspath(args.keys)
+        self.wine_run = os.path.abspath(args.wine_run)
+        self.prefix = os.environ.get('WINEPREFIX') or os.path.expanduser('~/.cache/kzinstaller/wine64')
+        self.temp_dir = None
+        self.report = os.path.join(self.work, 'report.txt')
+
+    # ---- wine -----------------------------------------------------------------
+
+    def wine_env(self, extra=None):
+        env = dict(os.environ)
+        env['WINEPREFIX'] = self.prefix
+        env['WINEDEBUG'] = '-all,+debugstr'
+        env['KZ_SETUP_REPORT'] = windows_path(self.report)
+        if extra:
+            env.update(extra)
+        return env
+
+    def run(self, exe, args=(), timeout=RUN_TIMEOUT, extra_env=None):
+        if os.path.exists(self.report):
+            os.remove(self.report)
+        start = time.monotonic()
+        proc = subprocess.Popen([self.wine_run, exe] + list(args), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=self.wine_env(extra_env),
+                                start_new_session=True)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)  # only the group this run started
+            proc.communicate()
+            raise Failure('%s did not end within %d s' % (os.path.basename(exe), timeout))
+        lines = []
+        for raw in err.decode('utf-8', 'replace').splitlines():
+            m = DEBUGSTR.search(raw)
+            if m:
+                lines.append(unescape(m.group(1)))
+        return Result(proc.returncode, out.decode('utf-8', 'replace'), lines, time.monotonic() - start)
+
+    def wine_command(self, *args):
+        env = self.wine_env()
+        env['WINEDEBUG'] = '-all'
+        return subprocess.run([self.wine_run] + list(args), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              stdin=subprocess.DEVNULL, env=env, timeout=120).stdout.decode('utf-8', 'replace')
+
+    def find_temp_dir(self):
+        text = self.wine_command('cmd', '/c', 'echo', '%TEMP%').strip().splitlines()
+        check(text, 'wine cmd gave no temporary folder')
+        windows = text[-1].strip()
+        check(re.match(r'^[A-Za-z]:\\', windows), 'odd temporary folder %r' % windows)
+        drive = os.path.join(self.prefix, 'dosdevices', windows[0].lower() + ':')
+        self.temp_dir = os.path.realpath(os.path.join(drive, *windows[3:].split('\\')))
+
+    def workspaces(self):
+        if not self.temp_dir or not os.path.isdir(self.temp_dir):
+            return set()
+        return {name for name in os.listdir(self.temp_dir) if name.startswith('ITMPD_')}
+
+    def set_diag_switch(self, on):
+        key = 'HKLM\\Software\\Tolvekar'
+        if on:
+            self.wine_command('reg', 'add', key, '/v', 'KZSTR', '/t', 'REG_SZ', '/d', '!Diagnose!', '/f', '/reg:64')
+        else:
+            self.wine_command('reg', 'delete', key, '/v', 'KZSTR', '/f', '/reg:64')
+
+    # ---- installers -----------------------------------------------------------
+
+    def have_kzpack(self):
+        return self.kzpack and os.path.isfile(self.kzpack) and os.access(self.kzpack, os.X_OK)
+
+    def build_installer(self, name, run_type, files, script, setup=None):
+        """Builds an installer with kzpack from a project file; returns its path.
+
+        files: {entry name: bytes}; script: the install script text."""
+        if not self.have_kzpack():
+            raise Skip('kzpack not built (%s)' % self.kzpack)
+        folder = os.path.join(self.work, name)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        lines = [
+            'stub = "%s"' % self.stub,
+            'setup = "%s"' % (setup or self.setup),
+            'type = "%s"' % run_type,
+            'script = """\n%s"""' % script,
+            '',
+            '[keys]',
+            'bundle_signing = "%s"' % os.path.join(self.keys, 'dev_bundle_signing.key.der'),
+            'bundle_root = "%s"' % os.path.join(self.keys, 'dev_bundle_root.key.der'),
+            'image_root = "%s"' % os.path.join(self.keys, 'dev_image_root.key.der'),
+        ]
+        for entry, content in files.items():
+            source = os.path.join(folder, 'src_' + re.sub(r'[^A-Za-z0-9_.-]', '_', entry))
+            with open(source, 'wb') as f:
+                f.write(content)
+            lines += ['', '[[file]]', 'name = "%s"' % entry, 'source = "%s"' % source]
+        project = os.path.join(folder, 'project.toml')
+        with open(project, 'w') as f:
+            f.write('\n'.join(lines) + '\n')
+        out = os.path.join(folder, name + '.exe')
+        proc = subprocess.run([self.kzpack, 'build', project, '-o', out, '--quiet'], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=300)
+        check(proc.returncode == 0, 'kzpack build failed: %s' % proc.stdout.decode('utf-8', 'replace'))
+        return out
+
+    def read_report(self):
+        if not os.path.exists(self.report):
+            return None
+        with open(self.report, 'rb') as f:
+            text = f.read().decode('utf-8')
+        report = {'args': [], 'files': {}}
+        for line in text.splitlines():
+            key, _, value = line.partition('=')
+            if key.startswith('arg['):
+                report['args'].append(value)
+            elif key == 'cwd':
+                report['cwd'] = value
+            elif key == 'file':
+                path, _, size = value.rpartition(' size=')
+                report['files'][path] = int(size)
+        return report
+
+
+# ---- scenarios ------------------------------------------------------------------
+
+DEPS = {
+    'common.dll': b'common' * 100,
+    'x64.dll': b'x64 only',
+    'x86.dll': b'x86 only',
+    'new.dll': b'w6+ only',
+    'old.dll': b'w<6 only',
+    'gui.dll': b'gui only',
+    'nested.txt': 'caf\u00e9\n'.encode('utf-8'),
+}
+
+SCRIPT = '\n'.join([
+    '# dependencies of the demo',
+    '',
+    'dep-silent,common.dll,common.dll',
+    '  dep-x64-silent,x64.dll,bin\\x64.dll',
+    'dep-x86-silent,x86.dll,bin\\x86.dll',
+    'dep-w6+-silent,new.dll,new.dll',
+    'dep-w<6-silent,old.dll,old.dll',
+    'dep-gui,gui.dll,gui.dll',
+    'dep-x86-x64-silent,x86.dll,never.dll',
+    'dep-silent,nested.txt,one\\two\\caf\u00e9.txt',
+]) + '\n'
+
+# What that script selects on 64-bit Windows 6+ in silent mode.
+SELECTED = {'common.dll': len(DEPS['common.dll']), 'bin\\x64.dll': len(DEPS['x64.dll']),
+            'new.dll': len(DEPS['new.dll']), 'one\\two\\caf\u00e9.txt': len(DEPS['nested.txt'])}
+
+ARGS = ['/S', 'with blank', 'tab\there', 'say "hi"', 'C:\\dir\\', '', 'last']
+
+
+def scenario_no_type(h):
+    """The bare stub carries no TYPE attachment: exit 1, nothing written."""
+    before = h.workspaces()
+    result = h.run(h.stub)
+    check(result.code == 1, 'exit code %d, expected 1' % result.code)
+    check(not result.has('Type is'), 'an ungated line appeared: %r' % result.lines)
+    check(not any(line.startswith('Progress') for line in result.lines), 'progress reported')
+    check(h.workspaces() == before, 'a workspace was left behind')
+
+
+def scenario_silent_install(h):
+    """Silent run: setup gets every argument and the installer path, runs in
+    the workspace, finds exactly the selected files; the workspace is gone."""
+    installer = h.build_installer('silent', 'silent', DEPS, SCRIPT)
+    before = h.workspaces()
+    result = h.run(installer, ARGS)
+    check(result.code == 0, 'exit code %d, expected 0; lines %r' % (result.code, result.lines[-5:]))
+    check(result.has('Type is silent\n'), 'no "Type is silent" line')
+    progress = [int(m.group(1)) for m in (re.match(r'Progress (\d+)%$', line) for line in result.lines) if m]
+    check(progress[:1] == [0] and 85 in progress and max(progress) < 100, 'progress %r' % progress)
+    script_lines = len(SCRIPT.splitlines())
+    expected = [85 + (15 * i) // script_lines for i in range(script_lines)]
+    check(progress[-script_lines:] == expected, 'script progress %r, expected %r' % (progress[-script_lines:], expected))
+    report = h.read_report()
+    check(report is not None, 'setup did not run')
+    check(report['args'][1:-1] == ARGS, 'setup arguments %r, expected %r' % (report['args'][1:-1], ARGS))
+    check(report['args'][-1] == windows_path(installer) or report['args'][-1].lower().endswith('silent.exe'),
+          'last argument %r is not the installer' % report['args'][-1])
+    check(re.search(r'\\ITMPD_\d+_\d+_\d+$', report['cwd']), 'setup ran in %r' % report['cwd'])
+    check(report['args'][0].lower() == (report['cwd'] + '\\setup.exe').lower(), 'setup path %r' % report['args'][0])
+    files = dict(report['files'])
+    check('setup.exe' in files and 'ibnd' in files, 'setup.exe or ibnd missing: %r' % files)
+    del files['setup.exe'], files['ibnd']
+    check(files == SELECTED, 'files %r, expected %r' % (files, SELECTED))
+    check(h.workspaces() == before, 'workspace left behind: %r' % (h.workspaces() - before))
+    return os.path.basename(report['cwd'])
+
+
+def scenario_random_names(h):
+    """Two runs pick different random numbers for their workspace names."""
+    installer = h.build_installer('names', 'silent', {'a.dll': b'a'}, 'dep-silent,a.dll,a.dll\n')
+    names = []
+    for _ in range(2):
+        result = h.run(installer, ['/S'])
+        check(result.code == 0, 'exit code %d' % result.code)
+        report = h.read_report()
+        check(report is not None, 'setup did not run')
+        names.append(os.path.basename(report['cwd'].replace('\\', '/')))
+    randoms = [name.rsplit('_', 1)[1] for name in names]
+    check(randoms[0] != randoms[1], 'both runs drew %s' % randoms[0])
+
+
+def scenario_failures(h):
+    """Every worker failure: exit 0, setup not started, workspace removed."""
+    cases = {
+        'escape': ('dep-silent,a.dll,..\\a.dll\n', {'a.dll': b'a'}),
+        'absolute': ('dep-silent,a.dll,C:\\a.dll\n', {'a.dll': b'a'}),
+        'short': ('dep-silent,a.dll\n', {'a.dll': b'a'}),
+        'missing_entry': ('dep-silent,a.dll,a.dll\ndep-silent,none.dll,none.dll\n', {'a.dll': b'a'}),
+    }
+    for name, (script, files) in cases.items():
+        installer = h.build_installer('fail_' + name, 'silent', files, script)
+        before = h.workspaces()
+        result = h.run(installer, ['/S'])
+        check(result.code == 0, '%s: exit code %d' % (name, result.code))
+        check(h.read_report() is None, '%s: setup was started' % name)
+        check(h.workspaces() == before, '%s: workspace left behind' % name)
+
+
+def scenario_tampered(h):
+    """A changed byte in front of the "_SG2" record: exit 2, no setup."""
+    installer = h.build_installer('tamper', 'silent', {'a.dll': b'a'}, 'dep-silent,a.dll,a.dll\n')
+    with open(installer, 'rb') as f:
+        data = bytearray(f.read())
+    text = [s for s in pe_sections(data) if s[0] == '.text']
+    check(text, 'no .text section')
+    _, offset, size = text[0]
+    data[offset + size // 2] ^= 0x01
+    tampered = installer[:-4] + '_tampered.exe'
+    with open(tampered, 'wb') as f:
+        f.write(data)
+    before = h.workspaces()
+    result = h.run(tampered, ['/S'])
+    check(result.code == 2, 'exit code %d, expected 2' % result.code)
+    check(result.has('Type is silent'), 'no "Type is" line before the check')
+    check(h.read_report() is None, 'setup was started')
+    check(h.workspaces() == before, 'a workspace was created')
+
+
+def scenario_diag_switch(h):
+    """The registry switch turns on the thread-tagged lines and the cleanup lines."""
+    installer = h.build_installer('diag', 'silent', {'a.dll': b'a'}, 'dep-silent,a.dll,sub\\a.dll\n')
+    h.set_diag_switch(True)
+    try:
+        result = h.run(installer, ['/S'])
+    finally:
+        h.set_diag_switch(False)
+    check(result.code == 0, 'exit code %d' % result.code)
+    tagged = [line for line in result.lines if re.match(r'\[T [0-9a-f]{8}\] ', line)]
+    check(tagged, 'no "[T xxxxxxxx] " lines')
+    messages = result.messages()
+    for expected in ('Begin cleanup of 0 files\n', 'Begin cleanup of 1 dirs\n', 'Done\n'):
+        check(expected in messages, 'missing %r' % expected)
+    check(any(m.startswith('setup.exe: ') for m in messages), 'no "setup.exe: " line')
+    deletes = [m for m in messages if m.startswith('Delete ')]
+    check(any(m.endswith('\\sub\\a.dll\n') for m in deletes), 'no delete line for sub\\a.dll: %r' % deletes)
+    sub = [i for i, m in enumerate(messages) if m.startswith('Delete Dir') and m.endswith('\\sub\n')]
+    root = [i for i, m in enumerate(messages) if re.match(r'Delete Dir .*ITMPD_\d+_\d+_\d+\n$', m)]
+    check(sub and root and sub[0] < root[0], 'subdirectory not removed before the workspace')
+
+
+def scenario_authenticode(h):
+    """An installer Authenticode-signed by osslsigncode still runs."""
+    if not shutil.which('osslsigncode') or not shutil.which('openssl'):
+        raise Skip('osslsigncode or openssl missing')
+    installer = h.build_installer('signed', 'silent', {'a.dll': b'a'}, 'dep-silent,a.dll,a.dll\n')
+    folder = os.path.dirname(installer)
+    key, cert = os.path.join(folder, 'test.key'), os.path.join(folder, 'test.crt')
+    subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert,
+                    '-days', '30', '-subj', '/CN=kz e2e test'], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    signed = installer[:-4] + '_signed.exe'
+    subprocess.run(['osslsigncode', 'sign', '-certs', cert, '-key', key, '-in', installer, '-out', signed],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    result = h.run(signed, ['/S'])
+    check(result.code == 0, 'exit code %d' % result.code)
+    report = h.read_report()
+    check(report is not None and 'a.dll' in report['files'], 'setup did not receive a.dll')
+
+
+SCENARIOS = [
+    ('no_type', scenario_no_type),
+    ('silent_install', scenario_silent_install),
+    ('random_names', scenario_random_names),
+    ('failures', scenario_failures),
+    ('tampered', scenario_tampered),
+    ('diag_switch', scenario_diag_switch),
+    ('authenticode', scenario_authenticode),
+]
+
+
+def can_run(h):
+    machine = pe_machine(h.stub)
+    if machine == 0x14c and subprocess.run(['/usr/lib/wine/wine', '--version'], stdout=subprocess.DEVNULL,
+                                            stderr=subprocess.DEVNULL).returncode != 0:
+        return False
+    return True
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--stub', required=True)
+    parser.add_argument('--setup', required=True)
+    parser.add_argument('--kzpack', default='')
+    parser.add_argument('--keys', required=True)
+    parser.add_argument('--wine-run', required=True)
+    parser.add_argument('--work', required=True)
+    parser.add_argument('-k', '--only', help='run only scenarios whose name contains this')
+    args = parser.parse_args()
+    h = Harness(args)
+    if not can_run(h):
+        print('skip: %s is a 32-bit program and this machine cannot execute 32-bit code' % h.stub)
+        return SKIP
+    os.makedirs(h.work, exist_ok=True)
+    h.find_temp_dir()
+    passed = failed = skipped = 0
+    total_start = time.monotonic()
+    for name, scenario in SCENARIOS:
+        if args.only and args.only not in name:
+            continue
+        start = time.monotonic()
+        try:
+            scenario(h)
+            passed += 1
+            status = 'ok'
+        except Skip as e:
+            skipped += 1
+            status = 'skipped: %s' % e
+        except Failure as e:
+            failed += 1
+            status = 'FAILED: %s' % e
+        print('%-16s %6.1f s  %s' % (name, time.monotonic() - start, status), flush=True)
+    print('%d passed, %d failed, %d skipped in %.1f s' % (passed, failed, skipped, time.monotonic() - total_start))
+    if failed:
+        return 1
+    return 0 if passed else SKIP
+
+
+if __name__ == '__main__':
+    sys.exit(main())
