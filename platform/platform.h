@@ -21,6 +21,7 @@ extern const FileHandle kInvalidFile;
 enum class ShareMode {
   kReadOnly,   // others may read; writing and deleting are denied
   kReadWrite,  // others may read and write (FILE_SHARE_READ | FILE_SHARE_WRITE)
+  kReadWriteDelete,  // ... and delete or rename it (adds FILE_SHARE_DELETE)
 };
 
 FileHandle OpenFileForRead(const std::wstring& path, ShareMode share);

@@ -8,7 +8,9 @@ namespace platform {
 const FileHandle kInvalidFile = INVALID_HANDLE_VALUE;
 
 FileHandle OpenFileForRead(const std::wstring& path, ShareMode share) {
-  DWORD shareFlags = share == ShareMode::kReadOnly ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  DWORD shareFlags = FILE_SHARE_READ;
+  if (share != ShareMode::kReadOnly) shareFlags |= FILE_SHARE_WRITE;
+  if (share == ShareMode::kReadWriteDelete) shareFlags |= FILE_SHARE_DELETE;
   return CreateFileW(path.c_str(), GENERIC_READ, shareFlags, nullptr, OPEN_EXISTING,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
