@@ -1,0 +1,132 @@
+// The writer: entries from files and memory in any chunking read back the
+// same, the trailer has the documented shape, and bad requests are refused.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "bundle/bundle.h"
+#include "integrity/bundle_validation.h"
+#include "tests/unit/bundle_fixtures.h"
+
+using namespace bundletest;
+using bundle_format::LoadLe32;
+namespace fs = std::filesystem;
+
+TEST(BundleWriter, EntriesReadBackInEveryChunking) {
+  kztest::TempDir dir;
+  auto random = kztest::RandomBytes(10 * 1000 + 1, 3);
+  kztest::WriteFileBytes(dir / "file", random);
+  kztest::WriteFileBytes(dir / "emptyfile", {});
+  for (uint32_t chunk : {97u, 1000u, 10001u, 1u << 20}) {
+    for (int level : {0, 9}) {
+      BundleWriterOptions options;
+      options.chunkSize = chunk;
+      options.deflateLevel = level;
+      BundleSigning signing = Signing("IBND");
+      BundleWriter writer;
+      std::string error;
+      const fs::path path = dir / "b";
+      ASSERT_TRUE(writer.Create(path.wstring(), options, &signing, &error)) << error;
+      ASSERT_TRUE(writer.AddEntryFromFile("file", (dir / "file").wstring(), &error)) << error;
+      ASSERT_TRUE(writer.AddEntryFromFile("emptyfile", (dir / "emptyfile").wstring(), &error)) << error;
+      ASSERT_TRUE(writer.AddEntryFromMemory("memory", "hello\n", 6, &error)) << error;
+      ASSERT_TRUE(writer.Finish(&error)) << error;
+
+      Bundle bundle;
+      bundle.SetCertificateGoal("IBND");
+      ASSERT_TRUE(bundle.Open(path.wstring())) << chunk << " " << level;
+      ASSERT_EQ(3u, bundle.entries().size());
+      EXPECT_EQ((random.size() + chunk - 1) / chunk, bundle.entries()[0]->chunks.size());
+      EXPECT_EQ(0u, bundle.entries()[1]->chunks.size());
+      ASSERT_TRUE(bundle.ExtractEntry((dir / "out").wstring(), "file"));
+      EXPECT_EQ(random, kztest::ReadFileBytes(dir / "out"));
+      ASSERT_TRUE(bundle.ExtractEntry((dir / "out").wstring(), "memory"));
+      EXPECT_EQ(Text("hello\n"), kztest::ReadFileBytes(dir / "out"));
+    }
+  }
+}
+
+TEST(BundleWriter, TrailerLayout) {
+  kztest::TempDir dir;
+  BundleWriterOptions options;
+  options.headerValues[0] = 0x11223344;
+  options.headerValues[2] = 7;
+  options.junk = Text("JUNK");
+  auto unsignedBytes = kztest::ReadFileBytes(Make(dir / "u", {{"a", Text("a")}}, nullptr, options));
+  EXPECT_EQ(0x11223344u, LoadLe32(unsignedBytes.data() + 13));
+  EXPECT_EQ(7u, LoadLe32(unsignedBytes.data() + 21));
+  // Unsigned: end marker, junk, digest, nothing else.
+  EXPECT_EQ(0, memcmp(unsignedBytes.data() + unsignedBytes.size() - 24, "JUNK", 4));
+
+  BundleSigning signing = Signing("IBND");
+  auto signedBytes = kztest::ReadFileBytes(Make(dir / "s", {{"a", Text("a")}}, &signing, options));
+  const size_t n = signedBytes.size();
+  EXPECT_EQ(0, memcmp(signedBytes.data() + n - 24, "KZSG", 4));
+  const uint32_t length = LoadLe32(signedBytes.data() + n - 28);
+  EXPECT_EQ(16u + 256 + signing.certificate.size(), length);
+  SignatureBlock block;
+  ASSERT_TRUE(ParseSignatureBlock(signedBytes.data() + n - 28 - length, length, &block));
+  EXPECT_TRUE(block.pkcsSignature.empty());
+  EXPECT_TRUE(block.pkcsCertificate.empty());
+  EXPECT_EQ(signing.certificate, block.pssCertificate);
+  // Same plain entry stream, same digest, signed or not.
+  EXPECT_EQ(0, memcmp(signedBytes.data() + n - 20, unsignedBytes.data() + unsignedBytes.size() - 20, 20));
+  EXPECT_EQ(0, memcmp(signedBytes.data() + n - 28 - length - 4, "JUNK", 4));
+}
+
+TEST(BundleWriter, RefusesWhatNoReaderWouldTake) {
+  kztest::TempDir dir;
+  std::string error;
+  BundleWriterOptions options;
+  {
+    BundleWriter writer;
+    options.chunkSize = 0;
+    EXPECT_FALSE(writer.Create((dir / "b").wstring(), options, nullptr, &error));
+    options.chunkSize = 0x1900001;
+    EXPECT_FALSE(writer.Create((dir / "b").wstring(), options, nullptr, &error));
+    options = {};
+    options.deflateLevel = 10;
+    EXPECT_FALSE(writer.Create((dir / "b").wstring(), options, nullptr, &error));
+    BundleSigning signing;
+    signing.signingKeyPkcs8 = Text("not a key");
+    EXPECT_FALSE(writer.Create((dir / "b").wstring(), {}, &signing, &error));
+    EXPECT_FALSE(error.empty());
+  }
+  {
+    BundleWriter writer;
+    ASSERT_TRUE(writer.Create((dir / "b").wstring(), {}, nullptr, &error));
+    EXPECT_FALSE(writer.AddEntryFromMemory("", "x", 1, &error));
+  }
+  {
+    BundleWriter writer;
+    ASSERT_TRUE(writer.Create((dir / "b").wstring(), {}, nullptr, &error));
+    EXPECT_FALSE(writer.AddEntryFromMemory(std::string(256, 'n'), "x", 1, &error));
+  }
+  {
+    BundleWriter writer;
+    ASSERT_TRUE(writer.Create((dir / "b").wstring(), {}, nullptr, &error));
+    EXPECT_TRUE(writer.AddEntryFromMemory(std::string(255, 'n'), "x", 1, &error));
+    EXPECT_FALSE(writer.AddEntryFromFile("missing", (dir / "missing").wstring(), &error));
+  }
+  {
+    BundleWriter writer;
+    ASSERT_TRUE(writer.Create((dir / "b").wstring(), {}, nullptr, &error));
+    for (int i = 0; i < 256; ++i) ASSERT_TRUE(writer.AddEntryFromMemory("e" + std::to_string(i), "", 0, &error));
+    EXPECT_FALSE(writer.AddEntryFromMemory("e256", "", 0, &error));
+  }
+  {
+    BundleWriter writer;
+    ASSERT_TRUE(writer.Create((dir / "b").wstring(), {}, nullptr, &error));
+    ASSERT_TRUE(writer.BeginEntry("two", 2, &error));
+    ASSERT_TRUE(writer.AddStoredChunk("", 0, 0, &error));
+    EXPECT_FALSE(writer.Finish(&error));
+  }
+  // An unfinished bundle does not stay behind.
+  EXPECT_FALSE(fs::exists(dir / "b"));
+  {
+    BundleWriter writer;
+    ASSERT_TRUE(writer.Create((dir / "b").wstring(), {}, nullptr, &error));
+    ASSERT_TRUE(writer.Finish(&error));
+  }
+  EXPECT_TRUE(fs::exists(dir / "b"));
+}
