@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "support/diag_log.h"
 #include "support/progress.h"
+#include "support/strings.h"
 
 namespace installer {
 namespace {
@@ -30,7 +31,7 @@ DWORD InstallInto(const std::wstring& workDir) {
   // the file that is verified is the file that is started.
   platform::ScopedFile heldSetup(platform::OpenFileForRead(setupPath, platform::ShareMode::kReadOnly));
   if (!heldSetup.valid()) {
-    DiagLog("Couldn't hold %ls\n", setupPath.c_str());
+    DiagLog("Couldn't hold %s\n", WideToUtf8(setupPath).c_str());
     return 1;
   }
   if (!ExtractAttachmentToFile(false, setupPath, "IBND", bundlePath, 50, 25)) return 1;

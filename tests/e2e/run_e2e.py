@@ -396,6 +396,143 @@ def scenario_authenticode(h):
     check(report is not None and 'a.dll' in report['files'], 'setup did not receive a.dll')
 
 
+class Xvfb:
+    """A private X server for the gui scenarios; stopped by its own pid."""
+
+    def __init__(self, work):
+        self.display = None
+        self.proc = None
+        self.work = work
+
+    def __enter__(self):
+        if not shutil.which('Xvfb'):
+            raise Skip('Xvfb missing')
+        for number in range(91, 120):
+            if not os.path.exists('/tmp/.X11-unix/X%d' % number) and not os.path.exists('/tmp/.X%d-lock' % number):
+                self.display = ':%d' % number
+                break
+        self.proc = subprocess.Popen(['Xvfb', self.display, '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        for _ in range(50):
+            if os.path.exists('/tmp/.X11-unix/X' + self.display[1:]):
+                return self
+            time.sleep(0.1)
+        raise Failure('Xvfb did not start')
+
+    def __exit__(self, *exc):
+        if self.proc:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+
+    def screenshot(self, name):
+        path = os.path.join(self.work, name + '.png')
+        subprocess.run(['import', '-display', self.display, '-window', 'root', path], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+        return path if os.path.exists(path) else None
+
+    def colours(self, path):
+        out = subprocess.run(['convert', path, '-format', '%k', 'info:'], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, timeout=30).stdout.decode().strip()
+        return int(out) if out.isdigit() else 0
+
+    def find_window(self, name):
+        out = subprocess.run(['xdotool', 'search', '--name', name], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                             env=dict(os.environ, DISPLAY=self.display), timeout=10).stdout.decode().split()
+        return out[0] if out else None
+
+    def press_enter(self, window):
+        subprocess.run(['xdotool', 'windowactivate', '--sync', window, 'key', 'Return'], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, env=dict(os.environ, DISPLAY=self.display), timeout=10)
+
+
+def start_gui_run(h, x, installer, args):
+    if os.path.exists(h.report):
+        os.remove(h.report)
+    env = h.wine_env({'DISPLAY': x.display})
+    return subprocess.Popen([h.wine_run, installer] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            stdin=subprocess.DEVNULL, env=env, start_new_session=True)
+
+
+def wait_gui_run(proc, timeout=RUN_TIMEOUT):
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        raise Failure('gui run did not end within %d s' % timeout)
+    lines = [unescape(m.group(1)) for m in (DEBUGSTR.search(r) for r in err.decode('utf-8', 'replace').splitlines()) if m]
+    return proc.returncode, lines
+
+
+def scenario_gui(h):
+    """Gui mode under Xvfb: the "Please Wait..." window with its bar while
+    the work runs (screenshot), setup's own window dismissed by the test."""
+    if not shutil.which('xdotool') or not shutil.which('import'):
+        raise Skip('xdotool or ImageMagick missing')
+    # Enough payload that the window is up for a moment.
+    big = {'big%d.bin' % i: os.urandom(4 << 20) for i in range(6)}
+    script = ''.join('dep-gui,%s,%s\n' % (name, name) for name in big)
+    installer = h.build_installer('gui', 'gui', big, script)
+    with Xvfb(h.work) as x:
+        before = h.workspaces()
+        proc = start_gui_run(h, x, installer, [])
+        shots = 0
+        best = None
+        setup_window = None
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while proc.poll() is None and time.monotonic() < deadline:
+            setup_window = x.find_window('Demo setup')
+            if setup_window:
+                break
+            shot = x.screenshot('gui_progress_%02d' % shots)
+            shots += 1
+            if shot and (best is None or x.colours(shot) > x.colours(best)):
+                best = shot
+        check(setup_window, 'setup never showed its window')
+        x.screenshot('gui_setup')
+        x.press_enter(setup_window)
+        code, lines = wait_gui_run(proc)
+        check(code == 0, 'exit code %d' % code)
+        for line in ('Type is gui\n', 'iccRes 1', 'dlg is ', 'hwndProgress is '):
+            check(any(l.startswith(line) for l in lines), 'missing ungated line %r' % line)
+        check(not any(l.startswith('hwndProgress is 00000000') or l == 'hwndProgress is (nil)' for l in lines),
+              'no progress bar')
+        check(best and x.colours(best) > 2, 'no window seen on the screen')
+        print('    progress screenshot: %s' % best)
+        check(h.workspaces() == before, 'workspace left behind')
+        report = h.read_report()
+        check(report is not None and 'big0.bin' in report['files'], 'setup did not receive the files')
+
+
+def scenario_gui_corrupted(h):
+    """Gui mode with an invalid own signature: the message box, then exit 2."""
+    if not shutil.which('xdotool'):
+        raise Skip('xdotool missing')
+    installer = h.build_installer('gui_tamper', 'gui', {'a.dll': b'a'}, 'dep-gui,a.dll,a.dll\n')
+    with open(installer, 'rb') as f:
+        data = bytearray(f.read())
+    _, offset, size = [s for s in pe_sections(data) if s[0] == '.text'][0]
+    data[offset + size // 2] ^= 0x01
+    tampered = installer[:-4] + '_tampered.exe'
+    with open(tampered, 'wb') as f:
+        f.write(data)
+    with Xvfb(h.work) as x:
+        proc = start_gui_run(h, x, tampered, [])
+        window = None
+        deadline = time.monotonic() + 60
+        while proc.poll() is None and time.monotonic() < deadline and not window:
+            window = x.find_window('^Error$')
+            time.sleep(0.2)
+        check(window, 'no "Error" message box')
+        x.screenshot('gui_corrupted')
+        x.press_enter(window)
+        code, _ = wait_gui_run(proc, 60)
+        check(code == 2, 'exit code %d, expected 2' % code)
+
+
 SCENARIOS = [
     ('no_type', scenario_no_type),
     ('silent_install', scenario_silent_install),
@@ -404,6 +541,8 @@ SCENARIOS = [
     ('tampered', scenario_tampered),
     ('diag_switch', scenario_diag_switch),
     ('authenticode', scenario_authenticode),
+    ('gui', scenario_gui),
+    ('gui_corrupted', scenario_gui_corrupted),
 ]
 
 

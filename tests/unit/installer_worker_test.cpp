@@ -1,0 +1,138 @@
+// The installation worker's failure rows, in-process: each ends with result
+// 1, setup not started, and the workspace removed again.
+#ifdef _WIN32
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "InstallerLogic/installer_state.h"
+#include "InstallerLogic/workspace.h"
+#include "InstallerLogic/worker.h"
+#include "attachments/writer.h"
+#include "support/strings.h"
+#include "tests/support/test_support.h"
+
+namespace installer {
+namespace {
+
+std::set<std::wstring> Workspaces() {
+  std::set<std::wstring> names;
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((GetTempBase() + L"ITMPD_*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do names.insert(entry.cFileName);
+  while (FindNextFileW(find, &entry));
+  FindClose(find);
+  return names;
+}
+
+std::wstring DemoSetup() { return Utf8ToWide(KZ_DEMO_SETUP_EXE); }
+
+// The demo setup image with a .KZBNDL section holding `records`.
+void WriteInstaller(const std::filesystem::path& out, const std::vector<std::pair<std::string, std::vector<uint8_t>>>& records) {
+  uint64_t length = 0;
+  for (const auto& record : records) length += AttachmentRecordSize(record.second.size());
+  FILE* file = _wfopen(out.wstring().c_str(), L"wb");
+  ASSERT_NE(file, nullptr);
+  ChainWriter writer(file);
+  std::string error;
+  ASSERT_TRUE(writer.BeginImageWithSection(DemoSetup(), length, &error)) << error;
+  for (const auto& record : records)
+    ASSERT_TRUE(writer.AppendAttachment(record.first, record.second.data(), record.second.size(), &error)) << error;
+  ASSERT_TRUE(writer.Finish(&error)) << error;
+  fclose(file);
+}
+
+class WorkerFailures : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    report_ = (dir_ / "report.txt").wstring();
+    SetEnvironmentVariableW(L"KZ_SETUP_REPORT", report_.c_str());
+    installType = "silent";
+    argc = 0;
+    argv = nullptr;
+    dlg = nullptr;
+  }
+  void TearDown() override {
+    SetEnvironmentVariableW(L"KZ_SETUP_REPORT", nullptr);
+    modulePath.clear();
+  }
+  // Runs the worker on `installer`; checks the common outcome of a failure.
+  void ExpectFailure(const std::wstring& installer) {
+    modulePath = installer;
+    const std::set<std::wstring> before = Workspaces();
+    kztest::DiagSwitchOn diag;
+    kztest::DebugCapture capture;
+    EXPECT_EQ(InstallWorker(nullptr), 1u);
+    EXPECT_EQ(Workspaces(), before) << "workspace left behind";
+    EXPECT_FALSE(std::filesystem::exists(report_)) << "setup was started";
+    messages_ = capture.Messages();
+    const std::vector<std::string> tail = {"Begin cleanup of 0 files\n", "Done\n", "Begin cleanup of 1 dirs\n"};
+    auto at = std::search(messages_.begin(), messages_.end(), tail.begin(), tail.end());
+    ASSERT_NE(at, messages_.end()) << "no cleanup lines";
+    ASSERT_LT(at + 3, messages_.end());
+    EXPECT_EQ(at[3].rfind("Cleanup " + WideToUtf8(GetTempBase()) + "ITMPD_", 0), 0u) << at[3];
+    EXPECT_EQ(messages_.back(), "Done\n");
+  }
+  std::vector<int> Progress() const {
+    std::vector<int> values;
+    for (const std::string& line : messages_) {
+      int value = 0;
+      if (sscanf(line.c_str(), "Progress %d%%", &value) == 1) values.push_back(value);
+    }
+    return values;
+  }
+
+  kztest::TempDir dir_;
+  std::wstring report_;
+  std::vector<std::string> messages_;
+};
+
+TEST_F(WorkerFailures, NoLoadAttachment) {
+  ExpectFailure(DemoSetup());
+  EXPECT_TRUE(Progress().empty());
+}
+
+TEST_F(WorkerFailures, SetupWithoutBundle) {
+  const std::vector<uint8_t> setup = kztest::ReadFileBytes(KZ_DEMO_SETUP_EXE);
+  WriteInstaller(dir_ / "installer.exe", {{"TYPE", kztest::Bytes("silent")}, {"LOAD", setup}});
+  ExpectFailure((dir_ / "installer.exe").wstring());
+  // The first phase ran: 0 up to below 50, nothing after it.
+  const std::vector<int> progress = Progress();
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.front(), 0);
+  for (int value : progress) EXPECT_LT(value, 50);
+}
+
+TEST_F(WorkerFailures, BundleThatIsNoBundle) {
+  // setup.exe carries an "IBND" attachment, but its payload is not a bundle.
+  const std::filesystem::path setup = dir_ / "setup_with_ibnd.exe";
+  {
+    FILE* file = _wfopen(setup.wstring().c_str(), L"wb");
+    ASSERT_NE(file, nullptr);
+    ChainWriter writer(file);
+    std::string error;
+    ASSERT_TRUE(writer.BeginAfterFile(DemoSetup(), &error)) << error;
+    const std::vector<uint8_t> junk = kztest::RandomBytes(5000, 7);
+    ASSERT_TRUE(writer.AppendAttachment("IBND", junk.data(), junk.size(), &error)) << error;
+    ASSERT_TRUE(writer.Finish(&error)) << error;
+    fclose(file);
+  }
+  WriteInstaller(dir_ / "installer.exe",
+                 {{"TYPE", kztest::Bytes("silent")}, {"LOAD", kztest::ReadFileBytes(setup)}});
+  ExpectFailure((dir_ / "installer.exe").wstring());
+  const std::vector<int> progress = Progress();
+  ASSERT_FALSE(progress.empty());
+  EXPECT_GE(progress.back(), 50);  // the bundle was extracted, then refused
+  EXPECT_LT(progress.back(), 75);
+}
+
+}  // namespace
+}  // namespace installer
+#endif  // _WIN32
