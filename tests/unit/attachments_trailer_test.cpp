@@ -100,13 +100,21 @@ TEST(AttachmentTrailer, DigestAndScramblingAgreeWithPython) {
 }
 
 TEST(AttachmentTrailer, ScrambleIsOneByteXorInBothDirections) {
-  std::vector<uint8_t> block(300);
-  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i);
-  auto copy = block;
-  ScrambleBytes(block.data(), block.size());
-  for (size_t i = 0; i < block.size(); ++i) ASSERT_EQ(block[i], static_cast<uint8_t>(copy[i] ^ 0xC6)) << i;
-  ScrambleBytes(block.data(), block.size());
-  EXPECT_EQ(block, copy);
+  std::vector<uint8_t> block(1100);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
+  // Blocks of every length around the word steps, at odd alignments.
+  for (size_t offset : {0u, 1u, 3u}) {
+    for (size_t size : {0u, 1u, 7u, 31u, 32u, 33u, 64u, 1000u}) {
+      auto work = block;
+      ScrambleBytes(work.data() + offset, size);
+      for (size_t i = 0; i < work.size(); ++i) {
+        const bool inside = i >= offset && i < offset + size;
+        ASSERT_EQ(work[i], static_cast<uint8_t>(inside ? block[i] ^ 0xC6 : block[i])) << offset << " " << size << " " << i;
+      }
+      ScrambleBytes(work.data() + offset, size);
+      EXPECT_EQ(work, block);
+    }
+  }
 }
 
 TEST(AttachmentWalk, FindsTypesAndPassesTheFrontOfTheChain) {
