@@ -30,8 +30,12 @@ else
 endif
 	scripts/with-wine ctest --preset win64
 
-test: test-native test-win
+test: test-native test-win fuzz-smoke
 	@echo "all test suites passed"
+
+# Every fuzz target for 20 s, two at a time (scripts/fuzz.sh runs longer ones).
+fuzz-smoke: bootstrap
+	KZ_FUZZ_PARALLEL=2 scripts/fuzz.sh 20
 
 demo: native win32 win64
 	scripts/with-wine demo/run-demo.sh
