@@ -1,6 +1,6 @@
 # The two commands of the README: `make demo` and `make test`. Both do all
 # set-up on a fresh Debian 12 machine first (scripts/bootstrap.sh).
-.PHONY: all bootstrap native win32 win64 asan test test-native test-asan test-win demo demo-gui fuzz-smoke clean
+.PHONY: all bootstrap native win32 win64 asan test test-native test-asan test-win demo demo-gui fuzz-smoke bench clean
 
 JOBS ?= 2
 # 32-bit Windows programs run only where the machine executes 32-bit code;
@@ -27,6 +27,7 @@ ifeq ($(CAN_RUN_32),1)
 	scripts/with-wine ctest --preset win32
 else
 	@echo "note: this machine cannot execute 32-bit code; the 32-bit build is checked statically and its tests run as the 64-bit build"
+	ctest --preset win32 -L static
 endif
 	scripts/with-wine ctest --preset win64
 
@@ -42,6 +43,11 @@ demo: native win32 win64
 
 demo-gui: native win32 win64
 	DEMO_MODE=gui scripts/with-wine demo/run-demo.sh
+
+# Installer benchmark against NSIS and the floor, then the micro-benchmarks
+# (bench/run.sh; WORKLOAD=w2 for the quick one).
+bench:
+	bench/run.sh $(or $(WORKLOAD),w1) $(or $(RUNS),5)
 
 clean:
 	rm -rf build
