@@ -191,22 +191,24 @@ class Harness:
         folder = os.path.join(self.work, name)
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
+        # TOML literal strings: backslashes in paths and script lines stay as they are.
+        q = "'"
         lines = [
-            'stub = "%s"' % self.stub,
-            'setup = "%s"' % (setup or self.setup),
-            'type = "%s"' % run_type,
-            'script = """\n%s"""' % script,
+            'stub = ' + q + self.stub + q,
+            'setup = ' + q + (setup or self.setup) + q,
+            'type = ' + q + run_type + q,
+            'script = ' + q * 3 + '\n' + script + q * 3,
             '',
             '[keys]',
-            'bundle_signing = "%s"' % os.path.join(self.keys, 'dev_bundle_signing.key.der'),
-            'bundle_root = "%s"' % os.path.join(self.keys, 'dev_bundle_root.key.der'),
-            'image_root = "%s"' % os.path.join(self.keys, 'dev_image_root.key.der'),
+            'bundle_signing = ' + q + os.path.join(self.keys, 'dev_bundle_signing.key.der') + q,
+            'bundle_root = ' + q + os.path.join(self.keys, 'dev_bundle_root.key.der') + q,
+            'image_root = ' + q + os.path.join(self.keys, 'dev_image_root.key.der') + q,
         ]
         for entry, content in files.items():
             source = os.path.join(folder, 'src_' + re.sub(r'[^A-Za-z0-9_.-]', '_', entry))
             with open(source, 'wb') as f:
                 f.write(content)
-            lines += ['', '[[file]]', 'name = "%s"' % entry, 'source = "%s"' % source]
+            lines += ['', '[[file]]', 'name = ' + q + entry + q, 'source = ' + q + source + q]
         project = os.path.join(folder, 'project.toml')
         with open(project, 'w') as f:
             f.write('\n'.join(lines) + '\n')
