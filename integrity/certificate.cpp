@@ -31,10 +31,10 @@ bool ParsePublicKeyCertificate(const unsigned char* bytes, size_t length, Public
 }
 
 std::vector<unsigned char> CertificateSignedMessage(const PublicKeyCertificate& certificate) {
-  std::vector<unsigned char> message(8);
+  std::vector<unsigned char> message(8 + certificate.keyDer.size());
   memcpy(message.data(), certificate.goal, 4);
   StoreLe32(message.data() + 4, static_cast<uint32_t>(certificate.expiry));
-  message.insert(message.end(), certificate.keyDer.begin(), certificate.keyDer.end());
+  if (!certificate.keyDer.empty()) memcpy(message.data() + 8, certificate.keyDer.data(), certificate.keyDer.size());
   return message;
 }
 

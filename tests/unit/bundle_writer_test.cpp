@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bundle/bundle.h"
+#include "bundle/inspect.h"
 #include "integrity/bundle_validation.h"
 #include "tests/unit/bundle_fixtures.h"
 
@@ -129,4 +130,44 @@ TEST(BundleWriter, RefusesWhatNoReaderWouldTake) {
     ASSERT_TRUE(writer.Finish(&error));
   }
   EXPECT_TRUE(fs::exists(dir / "b"));
+}
+
+TEST(BundleInspection, ReportsCertificateSignatureAndEntries) {
+  kztest::TempDir dir;
+  BundleSigning signing = Signing("AVSG");
+  signing.certificate = Certificate("AVSG", 12345);
+  Make(dir / "b", {{"install_script", Text("line\n")}, {"big", kztest::RandomBytes(3000, 1)}}, &signing,
+       [] {
+         BundleWriterOptions o;
+         o.chunkSize = 1000;
+         return o;
+       }());
+  BundleInspection info;
+  std::string error;
+  ASSERT_TRUE(InspectBundle((dir / "b").wstring(), bundle_format::kInstallerSizeLimit, &info, &error));
+  EXPECT_TRUE(info.signatureBlockFound);
+  ASSERT_TRUE(info.certificateParsed);
+  EXPECT_EQ(0, memcmp(info.certificate.goal, "AVSG", 4));
+  EXPECT_EQ(12345, info.certificate.expiry);
+  EXPECT_TRUE(info.certificateValid);
+  EXPECT_TRUE(info.signatureValid);
+  ASSERT_EQ(2u, info.entries.size());
+  EXPECT_EQ("big", info.entries[1].name);
+  EXPECT_EQ(3000, info.entries[1].size);
+  EXPECT_EQ(3u, info.entries[1].chunkCount);
+
+  // A changed byte: the certificate still parses and passes, the signature not.
+  auto bytes = kztest::ReadFileBytes(dir / "b");
+  bytes[40] ^= 4;
+  kztest::WriteFileBytes(dir / "bad", bytes);
+  ASSERT_TRUE(InspectBundle((dir / "bad").wstring(), bundle_format::kInstallerSizeLimit, &info, &error));
+  EXPECT_TRUE(info.certificateValid);
+  EXPECT_FALSE(info.signatureValid);
+  EXPECT_TRUE(info.entries.empty());
+
+  Make(dir / "u", {{"a", Text("a")}}, nullptr);
+  ASSERT_TRUE(InspectBundle((dir / "u").wstring(), bundle_format::kInstallerSizeLimit, &info, &error));
+  EXPECT_FALSE(info.signatureBlockFound);
+  EXPECT_FALSE(info.signatureValid);
+  EXPECT_FALSE(InspectBundle((dir / "missing").wstring(), bundle_format::kInstallerSizeLimit, &info, &error));
 }
