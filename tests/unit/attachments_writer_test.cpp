@@ -323,6 +323,36 @@ TEST_F(Writer, RefusesWhatCannotTakeASection) {
   refused(dir_ / "full.exe", 100, "no room");
 }
 
+TEST_F(Writer, CorruptedHeadersAreRefusedOrStillYieldTheChain) {
+  const auto image = Need("hello32.exe");
+  if (image.empty()) return;
+  const auto good = kztest::ReadFileBytes(image);
+  const auto pe = kzpe::Parse(good);
+  const size_t tableEnd = pe.nt + 24 + kzpe::Get16(good, pe.nt + 20) + pe.sections * 40;
+  const auto records = InstallerRecords(100);
+  int accepted = 0, refused = 0;
+  // Every byte of the DOS stub's pointer, the PE headers and the section table.
+  for (size_t at = 0x3C; at < tableEnd + 40; ++at) {
+    if (at >= 0x40 && at < pe.nt) continue;
+    for (uint8_t value : {uint8_t{0x00}, uint8_t{0xFF}}) {
+      if (good[at] == value) continue;
+      auto bytes = good;
+      bytes[at] = value;
+      kztest::WriteFileBytes(dir_ / "in.exe", bytes);
+      const auto out = dir_ / "out.exe";
+      if (BuildInstaller(dir_ / "in.exe", records, out).empty()) {
+        ++accepted;
+        // Whatever the writer accepts, the reader finds the chain in.
+        ASSERT_EQ(ReadAttachment(out.wstring(), "TYPE"), "silent") << "byte " << at << " = " << int(value);
+      } else {
+        ++refused;
+      }
+    }
+  }
+  EXPECT_GT(accepted, 0);
+  EXPECT_GT(refused, 0);
+}
+
 TEST_F(Writer, ChainMustMatchTheAnnouncedLength) {
   const auto image = Need("hello32.exe");
   if (image.empty()) return;
