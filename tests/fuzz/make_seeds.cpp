@@ -14,6 +14,7 @@
 #include "bundle/scrambler.h"
 #include "bundle/writer.h"
 #include "integrity/certificate_writer.h"
+#include "integrity/embedded_signer.h"
 #include "platform/platform.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -233,6 +234,32 @@ void PeAndChainSeeds(const std::vector<std::string>& realImages) {
   Put("chain", "plain_file_repair", 0x03, true, WithChain(Text("x"), false, {{"IBND", Bytes(100, 7)}}));
 }
 
+// Images and plain files with a valid "_SG2" record at their end, and the
+// same unsigned for the target to sign itself.
+void EmbeddedSignatureSeeds() {
+  ImageSigningKey key;
+  std::string error;
+  if (!LoadImageSigningKey(kzfuzz::Wide(std::string(KZ_SOURCE_DIR) + "/keys/dev_image_root.key.der"), &key, &error)) {
+    fprintf(stderr, "seed key: %s\n", error.c_str());
+    return;
+  }
+  const std::wstring path = kzfuzz::Wide(kzfuzz::ScratchDir() + "/sign.exe");
+  const std::vector<std::pair<std::string, Bytes>> inputs = {
+      {"pe32", MakeImage(false, 2)}, {"pe64", MakeImage(true, 1)}, {"plain", Text("a setup program")}};
+  for (const auto& [name, bytes] : inputs) {
+    for (bool exclude : {false, true}) {
+      if (exclude && name == "plain") continue;
+      kzfuzz::WriteBytes(path, bytes.data(), bytes.size());
+      if (AppendSignatureRecordToFile(path, exclude, key, &error))
+        Put("embedded_signature", name + (exclude ? "_excluded" : "_plain"), 0x00, true,
+            ReadFile(kzfuzz::ScratchDir() + "/sign.exe"));
+      else
+        fprintf(stderr, "seed signature %s: %s\n", name.c_str(), error.c_str());
+    }
+    Put("embedded_signature", name + "_to_sign", 0x01, true, bytes);
+  }
+}
+
 void CertificateSeeds() {
   const auto root = kzfuzz::DevKey("dev_bundle_root.key.der");
   for (const char* goal : {"IBND", "AVSG"}) {
@@ -265,6 +292,7 @@ int main(int argc, char** argv) {
   JsonSeeds();
   PeAndChainSeeds(std::vector<std::string>(argv + 2, argv + argc));
   CertificateSeeds();
+  EmbeddedSignatureSeeds();
   fprintf(stderr, "%d seeds written to %s\n", gCount, gOut.c_str());
   return 0;
 }
