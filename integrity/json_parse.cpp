@@ -216,7 +216,13 @@ void ReadArray(std::istream& in, JsonValue* value, int depth) {
     elements.emplace_back();
     elements.back().SetNone();
     ParseValue(in, &elements.back(), depth + 1);
-    if (elements.back().kind() == JsonValue::Kind::kNone) elements.pop_back();
+    if (elements.back().kind() == JsonValue::Kind::kNone) {
+      elements.pop_back();
+      // A value left unread (too deep, a zero byte) leaves its first
+      // character in the stream; a separator there would be met again and
+      // again, so it is consumed here.
+      if (c == ',' && !in.get(c)) return;
+    }
     for (char s = c;; ) {
       if (s == ',') break;
       if (s == ']') return;
