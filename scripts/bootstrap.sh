@@ -26,7 +26,7 @@ PACKAGES=(
   osslsigncode openssl
   libcrypto++-dev zlib1g-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
-  clang libclang-rt-14-dev llvm valgrind nsis
+  clang libclang-rt-14-dev llvm lld valgrind nsis strace
 )
 
 # ---- packages ---------------------------------------------------------------
