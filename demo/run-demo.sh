@@ -1,0 +1,65 @@
+#!/bin/sh
+# The demo: builds an installer from demo/project.toml with kzpack and the
+# development keys, checks it with `kzpack verify`, runs it under wine and
+# shows what the setup program received.
+#   DEMO_MODE=silent (default)  no window
+#   DEMO_MODE=gui               the progress window (under xvfb-run when there is no display)
+# Run through `make demo` / `make demo-gui`, which build everything first and
+# start wine's server (scripts/with-wine).
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+mode=${DEMO_MODE:-silent}
+out="$root/build/demo"
+kzpack="${KZPACK:-$root/build/native/tools/kzpack/kzpack}"
+
+# 32-bit Windows programs run only where the machine executes 32-bit code;
+# elsewhere the 64-bit build of the same stub and setup program is used.
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then preset=win32; else preset=win64; fi
+stub="$root/build/$preset/InstallerLogic/Stub.exe"
+setup="$root/build/$preset/demo/setup/setup.exe"
+for f in "$kzpack" "$stub" "$setup"; do
+  [ -e "$f" ] || { echo "run-demo: $f is missing; run 'make demo' (it builds native, win32 and win64)" >&2; exit 1; }
+done
+
+case "$mode" in
+  silent) run_type=silent ;;
+  gui) run_type=gui ;;
+  *) echo "run-demo: DEMO_MODE must be silent or gui, not '$mode'" >&2; exit 2 ;;
+esac
+
+mkdir -p "$out"
+installer="$out/DemoInstaller-$run_type.exe"
+report="$out/setup-report.txt"
+rm -f "$report"
+
+echo "== kzpack build ($preset stub, run type $run_type)"
+"$kzpack" build "$here/project.toml" -o "$installer" --stub "$stub" --setup "$setup" --run-type "$run_type"
+echo "== kzpack verify"
+"$kzpack" verify "$installer"
+
+# The setup program writes its report where KZ_SETUP_REPORT says (a Windows path).
+KZ_SETUP_REPORT="Z:$(echo "$report" | tr / '\\')"
+export KZ_SETUP_REPORT
+set -- "$root/scripts/wine-run" "$installer" /S --demo-argument "with space"
+if [ "$mode" = gui ]; then
+  if [ -z "${DISPLAY:-}" ]; then
+    command -v xvfb-run >/dev/null || { echo "run-demo: no DISPLAY and no xvfb-run" >&2; exit 1; }
+    set -- xvfb-run -a "$@"
+  else
+    # On a real display the setup program shows its report in a message box.
+    set -- "$root/scripts/wine-run" "$installer" --demo-argument "with space"
+  fi
+fi
+echo "== running the installer under wine ($mode)"
+status=0
+timeout 300 "$@" </dev/null || status=$?
+echo "installer exit code: $status"
+if [ -f "$report" ]; then
+  echo "== what setup received"
+  cat "$report"
+else
+  echo "run-demo: the setup program wrote no report" >&2
+  exit 1
+fi
+[ "$status" -eq 0 ]

@@ -1,0 +1,95 @@
+// How kzpack reads an install script: the installer's line reading, trimming
+// and tag tests, evaluated for every kind of Windows at once.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tools/kzpack/script_view.h"
+#include "tools/kzpack/time_text.h"
+#include "tools/kzpack/cli_support.h"
+
+namespace {
+
+using kzpack::AllWindowsKinds;
+using kzpack::LineSelected;
+
+// Selection on the four kinds: 64-bit 6+, 32-bit 6+, 64-bit <6, 32-bit <6.
+std::string Where(const std::string& line, const std::string& runType) {
+  std::string out;
+  for (const kzpack::WindowsKind& kind : AllWindowsKinds()) out += LineSelected(line, kind, runType) ? '1' : '0';
+  return out;
+}
+
+TEST(KzpackScriptView, TagsSelectWindowsKindsAsTheInstallerDoes) {
+  EXPECT_EQ(Where("dep-gui,a,b", "gui"), "1111");
+  EXPECT_EQ(Where("dep-gui,a,b", "silent"), "0000");
+  EXPECT_EQ(Where("dep-x64-gui,a,b", "gui"), "1010");
+  EXPECT_EQ(Where("dep-x86-gui,a,b", "gui"), "0101");
+  EXPECT_EQ(Where("dep-w6+-gui,a,b", "gui"), "1100");
+  EXPECT_EQ(Where("dep-w<6-x64-gui,a,b", "gui"), "0010");
+  EXPECT_EQ(Where("dep-x86-x64-gui,a,b", "gui"), "0000");
+  // Tags are looked for only in the flags field, the action is a prefix test.
+  EXPECT_EQ(Where("dep-gui,a-x64,b", "gui"), "1111");
+  EXPECT_EQ(Where("copy-gui,a,b", "gui"), "0000");
+  EXPECT_EQ(Where("Dep-gui,a,b", "gui"), "0000");
+  // The run type is a substring test: "-gui" is inside "-guided".
+  EXPECT_EQ(Where("dep-guided,a,b", "gui"), "1111");
+  // An empty run type makes the required tag "-" alone.
+  EXPECT_EQ(Where("dep-x64,a,b", ""), "1010");
+  EXPECT_EQ(Where("# dep-gui,a,b", "gui"), "0000");
+}
+
+TEST(KzpackScriptView, LinesAreReadAndTrimmedLikeTheInstallersReader) {
+  const std::vector<std::string> lines = kzpack::ReadScriptText("  # comment\r\n\tdep-gui,a,b  \r\n\n\xC3\xA9x\xC3\xA9\n");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "# comment");
+  EXPECT_EQ(lines[1], "dep-gui,a,b");
+  EXPECT_EQ(lines[2], "");
+  // Bytes from 0x80 count as blanks at either end (signed comparison).
+  EXPECT_EQ(lines[3], "x");
+  // A physical line longer than 2047 bytes reaches the script in pieces.
+  const std::vector<std::string> pieces = kzpack::ReadScriptText(std::string(2047, 'a') + "bc\n");
+  ASSERT_EQ(pieces.size(), 2u);
+  EXPECT_EQ(pieces[0].size(), 2047u);
+  EXPECT_EQ(pieces[1], "bc");
+}
+
+TEST(KzpackScriptView, ViewReportsWhatMakesTheInstallerFail) {
+  const std::string script =
+      "dep-gui,present,ok.txt\n"
+      "dep-x86-gui,missing,x.txt\n"
+      "dep-gui,present\n"
+      "dep-gui,present,..\\up.txt\n"
+      "dep-silent,missing,never.txt\n";
+  const auto views = kzpack::ViewScript(script, "gui", [](const std::string& name) { return name == "present"; });
+  ASSERT_EQ(views.size(), 5u);
+  EXPECT_EQ(views[0].problem, "");
+  EXPECT_EQ(views[1].problem, "the bundle has no entry \"missing\"");
+  EXPECT_EQ(views[1].selected, (std::vector<bool>{false, true, false, true}));
+  EXPECT_EQ(views[2].problem, "fewer than three fields");
+  EXPECT_EQ(views[3].problem, "target \"..\\up.txt\" leaves the workspace");
+  // Not selected for this run type: the missing entry does no harm.
+  EXPECT_EQ(views[4].problem, "");
+}
+
+TEST(KzpackScriptView, SafeTargetsStayInsideTheWorkspace) {
+  EXPECT_TRUE(kzpack::IsSafeTarget("a\\b\\c.dll"));
+  EXPECT_TRUE(kzpack::IsSafeTarget("..a\\b..\\c"));
+  EXPECT_FALSE(kzpack::IsSafeTarget(""));
+  EXPECT_FALSE(kzpack::IsSafeTarget("\\abs.dll"));
+  EXPECT_FALSE(kzpack::IsSafeTarget("C:x.dll"));
+  EXPECT_FALSE(kzpack::IsSafeTarget("a/../../b"));
+}
+
+TEST(KzpackTimeText, DatesAndSecondsRoundTrip) {
+  EXPECT_EQ(kzpack::ParseTimeText("1970-01-01", "t"), 0);
+  EXPECT_EQ(kzpack::ParseTimeText("2038-01-19T03:14:07Z", "t"), 0x7FFFFFFF);
+  EXPECT_EQ(kzpack::ParseTimeText("-5", "t"), -5);
+  EXPECT_EQ(kzpack::FormatTime(951782400), "2000-02-29 00:00:00 UTC");
+  EXPECT_EQ(kzpack::FormatTime(kzpack::ParseTimeText("1999-12-31 23:59:59", "t")), "1999-12-31 23:59:59 UTC");
+  EXPECT_THROW(kzpack::ParseTimeText("2038-01-20", "t"), kzpack::ToolError);
+  EXPECT_THROW(kzpack::ParseTimeText("tomorrow", "t"), kzpack::ToolError);
+  EXPECT_THROW(kzpack::ParseTimeText("2030-13-01", "t"), kzpack::ToolError);
+}
+
+}  // namespace

@@ -1,0 +1,67 @@
+// An independent walk over a bundle file for listing, extraction and
+// diagnosis: it reads any bundle (signed or not, valid or not), records what
+// it finds and says what is wrong, checking the signature against whichever
+// root key it is given. The installer's own reader (Bundle) stays the judge
+// of what the installer accepts; this walk explains.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bundle/scrambler.h"
+#include "integrity/bundle_validation.h"
+#include "integrity/certificate.h"
+
+namespace kzpack {
+
+struct ScannedChunk {
+  int64_t dataOffset = 0;  // first stored byte of the chunk data
+  uint32_t storedSize = 0;
+  uint32_t originalSize = 0;
+  ScrambleState state;     // scrambler state at dataOffset
+};
+
+struct ScannedEntry {
+  std::string name;
+  uint64_t size = 0;  // sum of the chunks' original sizes
+  std::vector<ScannedChunk> chunks;
+};
+
+struct BundleScan {
+  uint64_t fileSize = 0;
+  bool headerValid = false;
+  uint32_t headerValues[3] = {0, 0, 0};
+  std::vector<ScannedEntry> entries;
+  bool walkComplete = false;     // the walk reached a zero name length
+  bool walkFailed = false;       // a truncated entry or a chunk over the limit: the reader fails
+  int64_t streamEnd = 0;         // first byte after the walk
+  std::vector<std::string> structureProblems;
+  bool digestMatches = false;    // SHA-1 of the plain entry stream
+
+  bool isSigned = false;         // "KZSG" in the trailer
+  bool blockParses = false;
+  SignatureBlock block;
+  bool certificateParses = false;
+  PublicKeyCertificate certificate;
+  bool certificateGoalMatches = false;
+  bool certificateValid = false; // goal, and signed by the given root
+  int64_t junkLength = 0;        // between the walk's end and the signature block
+  bool signatureValid = false;   // RSA-PSS over the signed region
+  std::string signatureProblem;  // why the bundle is not trusted, "" when it is
+
+  bool trusted() const { return signatureValid && certificateValid; }
+};
+
+// `goal`: the four characters the certificate must carry ("IBND" for an
+// installer). `sizeLimit`: the largest chunk the reader will accept.
+// `rootKeyDer`: the bundle root public key. Never throws for bad content; a
+// file that cannot be read gives a ToolError.
+BundleScan ScanBundle(const std::string& path, const std::string& goal, const std::vector<uint8_t>& rootKeyDer,
+                      uint32_t sizeLimit);
+
+// The content of one scanned entry (chunks inflated and checked); ToolError
+// when a chunk does not inflate to its declared size.
+std::vector<uint8_t> ReadScannedEntry(const std::string& path, const ScannedEntry& entry);
+
+}  // namespace kzpack

@@ -1,0 +1,261 @@
+#include "tools/kzpack/installer_builder.h"
+
+#include <cstring>
+
+#include "attachments/writer.h"
+#include "bundle/writer.h"
+#include "integrity/certificate.h"
+#include "integrity/certificate_writer.h"
+#include "platform/platform.h"
+#include "tools/kzpack/cli_support.h"
+#include "tools/kzpack/image_signing.h"
+#include "tools/kzpack/installer_check.h"
+#include "tools/kzpack/key_files.h"
+#include "tools/kzpack/output_file.h"
+#include "tools/kzpack/pe_info.h"
+#include "tools/kzpack/progress_bar.h"
+#include "tools/kzpack/run_program.h"
+
+namespace kzpack {
+namespace {
+
+constexpr int64_t kMaxPosition = 0x7FFFFFFF;
+
+void Check(bool ok, const std::string& what, const std::string& error) {
+  if (!ok) throw ToolError(what + ": " + error);
+}
+
+// The setup program as it goes into the chain: refused or stripped when it
+// already carries an Authenticode table (the chain must end the file).
+std::string PrepareSetup(const Project& project, const std::string& strippedPath) {
+  PeInfo info;
+  std::string reason;
+  if (!ReadPeInfoFromFile(project.setup, &info, &reason)) throw ToolError(project.setup + ": " + reason);
+  if (info.sections.size() > kMaxCheckedSections)
+    throw ToolError(project.setup + ": " + std::to_string(info.sections.size()) +
+                    " sections; the installer's signature check accepts at most " +
+                    std::to_string(kMaxCheckedSections));
+  if (info.certificateTableSize == 0) return project.setup;
+  if (!project.stripSetupSignature)
+    throw ToolError(project.setup +
+                    ": already carries an Authenticode signature; its attachment chain must end the file, so sign "
+                    "setup after kzpack, or set installer.setup_signature = \"strip\" to remove the signature");
+  std::vector<uint8_t> image = ReadWholeFile(project.setup);
+  if (!StripCertificateTable(&image, &reason)) throw ToolError(project.setup + ": " + reason);
+  Warn(project.setup + ": its Authenticode signature was removed (setup_signature = \"strip\")");
+  WriteFileAtomically(strippedPath, image);
+  return strippedPath;
+}
+
+std::vector<uint8_t> CertificateFor(const Project& project, const std::vector<uint8_t>& signingKey) {
+  if (!project.certificate.empty()) {
+    std::vector<uint8_t> certificate = ReadWholeFile(project.certificate);
+    CheckCertificateFits(certificate, signingKey, project.certificate);
+    return certificate;
+  }
+  const std::vector<uint8_t> root = LoadPrivateKey(project.bundleRootKey);
+  std::vector<unsigned char> certificate;
+  std::string error;
+  Check(IssueCertificate("IBND", project.certificateExpiry, PublicHalf(signingKey, project.signingKey), root,
+                         &certificate, &error),
+        project.bundleRootKey, error);
+  return certificate;
+}
+
+void RunAuthenticode(const AuthenticodeSettings& a, const std::string& input, const std::string& output) {
+  std::vector<std::string> args = {a.program, "sign"};
+  if (!a.pkcs12.empty()) {
+    args.insert(args.end(), {"-pkcs12", a.pkcs12});
+    if (!a.passwordFile.empty()) args.insert(args.end(), {"-readpass", a.passwordFile});
+  } else {
+    args.insert(args.end(), {"-certs", a.certificate, "-key", a.key});
+    if (!a.passwordFile.empty()) args.insert(args.end(), {"-readpass", a.passwordFile});
+  }
+  args.insert(args.end(), {"-h", "sha256"});
+  if (!a.description.empty()) args.insert(args.end(), {"-n", a.description});
+  if (!a.url.empty()) args.insert(args.end(), {"-i", a.url});
+  if (!a.timestampUrl.empty()) args.insert(args.end(), {"-t", a.timestampUrl});
+  if (!a.rfc3161Url.empty()) args.insert(args.end(), {"-ts", a.rfc3161Url});
+  args.insert(args.end(), {"-in", input, "-out", output});
+  const int status = RunProgram(args, Output().quiet);
+  if (status == -1) throw ToolError("authenticode: cannot run " + a.program + " (is osslsigncode installed?)");
+  if (status != 0) throw ToolError("authenticode: " + a.program + " failed with exit status " + std::to_string(status));
+}
+
+}  // namespace
+
+void CheckCertificateFits(const std::vector<uint8_t>& certificate, const std::vector<uint8_t>& signingKey,
+                          const std::string& certificateName) {
+  PublicKeyCertificate parsed;
+  if (!ParsePublicKeyCertificate(certificate.data(), certificate.size(), &parsed))
+    throw ToolError(certificateName + ": not a bundle key certificate (truncated fields)");
+  if (memcmp(parsed.goal, "IBND", 4) != 0)
+    throw ToolError(certificateName + ": the certificate's goal is \"" + std::string(parsed.goal, 4) +
+                    "\"; an installer's bundle needs \"IBND\"");
+  if (parsed.keyDer != PublicHalf(signingKey, "signing key"))
+    throw ToolError(certificateName + ": the certificate is for another key than the bundle signing key");
+}
+
+void WriteBundle(const std::string& path, const std::vector<BundleInput>& inputs, uint32_t chunkSize, int level,
+                 const std::vector<uint8_t>& signingKey, const std::vector<uint8_t>& certificate) {
+  BundleWriterOptions options;
+  options.chunkSize = chunkSize;
+  options.deflateLevel = level;
+  BundleSigning signing;
+  signing.signingKeyPkcs8 = signingKey;
+  signing.certificate = certificate;
+  uint64_t total = 0;
+  for (const BundleInput& input : inputs)
+    total += input.sourcePath.empty() ? input.content.size() : static_cast<uint64_t>(FileSizeOf(input.sourcePath));
+  ProgressBar bar("bundle", total);
+  BundleWriter writer;
+  std::string error;
+  Check(writer.Create(WidePath(path), options, &signing, &error), path, error);
+  for (const BundleInput& input : inputs) {
+    if (input.sourcePath.empty()) {
+      Check(writer.AddEntryFromMemory(input.name, input.content.data(), input.content.size(), &error),
+            "entry \"" + input.name + "\"", error);
+      bar.Add(input.content.size());
+    } else {
+      Check(writer.AddEntryFromFile(input.name, WidePath(input.sourcePath), &error), input.sourcePath, error);
+      bar.Add(static_cast<uint64_t>(FileSizeOf(input.sourcePath)));
+    }
+  }
+  Check(writer.Finish(&error), path, error);
+  bar.Finish();
+}
+
+BuildSummary BuildInstaller(const Project& project, const std::string& output) {
+  BuildSummary summary;
+  // Keys first: a wrong key is the cheapest failure.
+  const std::vector<uint8_t> signingKey = LoadPrivateKey(project.signingKey);
+  const std::vector<uint8_t> certificate = CertificateFor(project, signingKey);
+  const std::vector<uint8_t> imageRoot = LoadPrivateKey(project.imageRootKey);
+
+  // The stub must take one more section and stay checkable.
+  PeInfo stubInfo;
+  std::string reason;
+  if (!ReadPeInfoFromFile(project.stub, &stubInfo, &reason)) throw ToolError(project.stub + ": " + reason);
+  if (stubInfo.sections.size() + 1 > kMaxCheckedSections)
+    throw ToolError(project.stub + ": " + std::to_string(stubInfo.sections.size()) +
+                    " sections; with .KZBNDL the installer's signature check (at most " +
+                    std::to_string(kMaxCheckedSections) + ") would refuse it");
+  if (!stubInfo.sections.empty() && stubInfo.sections.back().name == ".KZBNDL")
+    throw ToolError(project.stub + ": already has a .KZBNDL section (it is an installer, not a stub)");
+  if (stubInfo.certificateTableSize != 0)
+    throw ToolError(project.stub + ": carries an Authenticode signature; use an unsigned stub and sign the installer");
+
+  // Temporary files next to the output; all removed unless committed.
+  EnsureParentDir(output);
+  OutputFile bundleFile(output + ".ibnd", true);
+  OutputFile strippedSetup(output + ".setup-src", true);
+  OutputFile setupFile(output + ".setup", true);
+  OutputFile installer(output, true);
+  OutputFile signedInstaller(output, true);
+
+  // 1. The bundle: the script first, then the files.
+  std::vector<BundleInput> inputs;
+  const std::string script = ProjectScript(project);
+  inputs.push_back({"install_script", "", std::vector<uint8_t>(script.begin(), script.end())});
+  for (const ProjectFileEntry& file : project.files) inputs.push_back({file.name, file.source, {}});
+  WriteBundle(bundleFile.temp_path(), inputs, project.chunkSize, project.compression, signingKey, certificate);
+  summary.bundleSize = FileSizeOf(bundleFile.temp_path());
+  summary.entries = inputs.size();
+
+  // 2. The setup program: image, "_SG2" (plain), "IBND" last.
+  const std::string setupSource = PrepareSetup(project, strippedSetup.temp_path());
+  const int64_t setupImageSize = FileSizeOf(setupSource);
+  const int64_t recordSize = static_cast<int64_t>(SignatureRecordSize(imageRoot));
+  const int64_t setupTotal = setupImageSize + recordSize + 28 + summary.bundleSize + 28;
+  if (setupTotal > kMaxPosition)
+    throw ToolError("the setup program with its bundle would be " + std::to_string(setupTotal) +
+                    " bytes; attachment positions end at 2 GiB");
+  {
+    ChainWriter writer(setupFile.Open());
+    std::string error;
+    Check(writer.BeginAfterFile(WidePath(setupSource), &error), project.setup, error);
+    Check(writer.Flush(&error), setupFile.target(), error);
+    const std::string record = MakeSignatureRecord(setupFile.temp_path(), writer.position(), false, imageRoot);
+    Check(writer.AppendAttachment("_SG2", reinterpret_cast<const uint8_t*>(record.data()), record.size(), &error),
+          "setup _SG2", error);
+    Check(writer.AppendAttachmentFromFile("IBND", WidePath(bundleFile.temp_path()), &error), "setup IBND", error);
+    Check(writer.Finish(&error), setupFile.target(), error);
+  }
+  setupFile.Close();
+  summary.setupSize = FileSizeOf(setupFile.temp_path());
+
+  // 3. The installer: stub + .KZBNDL holding [_SG1] _SG2 TYPE LOAD.
+  std::vector<uint8_t> sg1;
+  if (!project.sg1Payload.empty()) sg1 = ReadWholeFile(project.sg1Payload);
+  const uint64_t chainLength = (project.sg1Payload.empty() ? 0 : AttachmentRecordSize(sg1.size())) +
+                               AttachmentRecordSize(recordSize) + AttachmentRecordSize(project.runType.size()) +
+                               AttachmentRecordSize(summary.setupSize);
+  if (stubInfo.sectionDataEnd + chainLength + 0x10000 > static_cast<uint64_t>(kMaxPosition))
+    throw ToolError("the installer would pass 2 GiB (chain of " + std::to_string(chainLength) +
+                    " bytes); attachment positions end there");
+  {
+    ChainWriter writer(installer.Open());
+    std::string error;
+    Check(writer.BeginImageWithSection(WidePath(project.stub), chainLength, &error), project.stub, error);
+    for (const std::string& note : writer.notes()) Note(project.stub + ": " + note);
+    if (!project.sg1Payload.empty())
+      Check(writer.AppendAttachment("_SG1", sg1.data(), sg1.size(), &error), project.sg1Payload, error);
+    Check(writer.Flush(&error), output, error);
+    // Header-excluded: the signature survives the Authenticode step, which
+    // changes CheckSum and the certificate table entry.
+    const std::string record = MakeSignatureRecord(installer.temp_path(), writer.position(), true, imageRoot);
+    Check(writer.AppendAttachment("_SG2", reinterpret_cast<const uint8_t*>(record.data()), record.size(), &error),
+          "installer _SG2", error);
+    Check(writer.AppendAttachment("TYPE", reinterpret_cast<const uint8_t*>(project.runType.data()),
+                                  project.runType.size(), &error),
+          "installer TYPE", error);
+    ProgressBar bar("installer", 1);
+    Check(writer.AppendAttachmentFromFile("LOAD", WidePath(setupFile.temp_path()), &error), "installer LOAD", error);
+    Check(writer.Finish(&error), output, error);
+    bar.Finish();
+  }
+  installer.Close();
+
+  // 4. Authenticode, on a copy.
+  std::string finished = installer.temp_path();
+  if (project.authenticode.enabled) {
+    RunAuthenticode(project.authenticode, installer.temp_path(), signedInstaller.temp_path());
+    finished = signedInstaller.temp_path();
+    summary.authenticode = true;
+  }
+
+  // 5. The result must pass the same checks as the installer makes. The
+  //    roots are the public halves of the keys used, where known.
+  RootKeys roots = BuiltInRootKeys();
+  roots.imageRoot = PublicHalf(imageRoot, project.imageRootKey);
+  const bool bundleRootKnown = !project.bundleRootKey.empty();
+  if (bundleRootKnown) roots.bundleRoot = PublicHalf(LoadPrivateKey(project.bundleRootKey), project.bundleRootKey);
+  {
+    ScratchDir scratch;
+    const InstallerVerdict verdict = CheckInstaller(finished, roots, scratch.path());
+    if (!verdict.ok()) {
+      const bool onlyUnknownRoot = !bundleRootKnown && verdict.reason.rfind("bundle:", 0) == 0 &&
+                                   verdict.bundle.signatureProblem.find("root") != std::string::npos;
+      if (!onlyUnknownRoot) throw ToolError("the finished installer fails its own check: " + verdict.reason);
+      Warn("the bundle certificate is not signed by kzpack's built-in bundle root; only a stub built with its "
+           "root will accept the installer");
+    }
+  }
+  const RootKeys builtIn = BuiltInRootKeys();
+  if (roots.imageRoot != builtIn.imageRoot)
+    Warn("the image root key is not kzpack's built-in one; only a stub built with its public half "
+         "(KZ_IMAGE_ROOT_KEY) will accept the installer");
+  if (bundleRootKnown && roots.bundleRoot != builtIn.bundleRoot)
+    Warn("the bundle root key is not kzpack's built-in one; only a stub built with its public half "
+         "(KZ_BUNDLE_ROOT_KEY) will accept the installer");
+
+  // The unsigned temporary file is dropped when Authenticode made a copy.
+  if (project.authenticode.enabled)
+    signedInstaller.Commit();
+  else
+    installer.Commit();
+  summary.installerSize = FileSizeOf(output);
+  return summary;
+}
+
+}  // namespace kzpack

@@ -1,0 +1,233 @@
+#include "tools/kzpack/installer_check.h"
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <system_error>
+
+#include "attachments/extract.h"
+#include "bundle/bundle.h"
+#include "bundle/format.h"
+#include "integrity/embedded_signature.h"
+#include "integrity/root_keys.h"
+#include "tools/kzpack/cli_support.h"
+
+namespace kzpack {
+namespace {
+
+bool Trimmed(char c) { return static_cast<signed char>(c) <= 0x20; }
+
+// Adds a step; the first failing one becomes the verdict's reason.
+bool Step(InstallerVerdict* verdict, const std::string& what, bool ok, const std::string& detail) {
+  verdict->steps.push_back({what, ok, detail});
+  if (!ok && verdict->reason.empty()) verdict->reason = what + ": " + detail;
+  return ok;
+}
+
+std::string DescribeSignature(const EmbeddedSignatureReport& report) {
+  if (!report.valid()) return report.problem;
+  std::string text = report.plainPasses ? "valid (plain attempt passes)" : "valid (header-excluded attempt passes)";
+  text += ", " + std::to_string(report.signatureBytes) + "-byte signature over " +
+          std::to_string(report.signedLength) + " bytes";
+  return text;
+}
+
+// With the built-in image root the installer's own check has the last word;
+// the report of kzpack's walk explains it.
+void CrossCheckSignature(const std::string& path, const RootKeys& roots, EmbeddedSignatureReport* report) {
+  if (roots.imageRoot != BuiltInRootKeys().imageRoot) return;
+  const bool installerSays = VerifyEmbeddedSignature(WidePath(path), false);
+  if (installerSays == report->valid()) return;
+  report->plainPasses = false;
+  report->excludedPasses = installerSays;
+  report->problem = installerSays ? "" : "refused by the installer's signature check";
+}
+
+// The bundle part, through the installer's own reader when the roots are the
+// built-in ones; the independent walk explains a refusal either way.
+void CheckBundle(const std::string& bundlePath, const RootKeys& roots, const std::string& workDir,
+                 InstallerVerdict* verdict) {
+  verdict->bundle = ScanBundle(bundlePath, "IBND", roots.bundleRoot, bundle_format::kInstallerSizeLimit);
+  verdict->haveBundle = true;
+  const BundleScan& scan = verdict->bundle;
+  const RootKeys builtIn = BuiltInRootKeys();
+  verdict->libraryUsed = roots.bundleRoot == builtIn.bundleRoot;
+
+  Bundle bundle;
+  bundle.SetCertificateGoal("IBND");
+  bundle.SetSizeLimit(bundle_format::kInstallerSizeLimit);
+  bool opened = false;
+  if (verdict->libraryUsed) {
+    opened = bundle.Open(WidePath(bundlePath));
+    verdict->libraryOpened = opened;
+  } else {
+    opened = scan.trusted() && !scan.walkFailed;
+  }
+  std::string why = scan.signatureProblem;
+  if (why.empty() && !scan.structureProblems.empty()) why = scan.structureProblems.front();
+  if (why.empty()) why = "refused by the bundle reader";
+  if (!Step(verdict, "bundle", opened,
+            opened ? std::to_string(scan.entries.size()) + " entries, certificate and signature valid" : why))
+    return;
+
+  // The script, read whole; the line reading of the installer is mirrored.
+  const ScannedEntry* scriptEntry = nullptr;
+  for (const ScannedEntry& entry : scan.entries) {
+    if (entry.name == "install_script") {
+      scriptEntry = &entry;
+      break;
+    }
+  }
+  if (!Step(verdict, "install script", scriptEntry != nullptr,
+            scriptEntry ? "present" : "the bundle has no \"install_script\" entry"))
+    return;
+  if (verdict->libraryUsed) {
+    BundleStream* stream = bundle.OpenStream("install_script");
+    if (stream) {
+      std::vector<char> buffer(0x10000);
+      size_t got;
+      while ((got = bundle.Read(buffer.data(), 1, buffer.size(), stream)) > 0) verdict->script.append(buffer.data(), got);
+      bundle.CloseStream(stream);
+    }
+  } else {
+    const std::vector<uint8_t> bytes = ReadScannedEntry(bundlePath, *scriptEntry);
+    verdict->script.assign(bytes.begin(), bytes.end());
+  }
+
+  // Every entry that some Windows would extract must come out whole.
+  std::set<std::string> names;
+  for (const ScannedEntry& entry : scan.entries) names.insert(entry.name);
+  verdict->scriptLines = ViewScript(verdict->script, verdict->runType,
+                                    [&](const std::string& name) { return names.count(name) > 0; });
+  std::map<std::string, bool> extracted;
+  const std::string scratch = workDir + "entry.tmp";
+  for (ScriptLineView& line : verdict->scriptLines) {
+    if (!line.problem.empty() || line.fields.size() < 3) continue;
+    bool selected = false;
+    for (bool s : line.selected) selected = selected || s;
+    if (!selected) continue;
+    const std::string& name = line.fields[1];
+    if (!extracted.count(name)) {
+      bool ok = false;
+      if (verdict->libraryUsed) {
+        ok = bundle.ExtractEntry(WidePath(scratch), name);
+      } else {
+        try {
+          for (const ScannedEntry& entry : scan.entries) {
+            if (entry.name == name) {
+              ReadScannedEntry(bundlePath, entry);
+              ok = true;
+              break;
+            }
+          }
+        } catch (const ToolError&) {
+          ok = false;
+        }
+      }
+      extracted[name] = ok;
+    }
+    if (!extracted[name]) line.problem = "entry \"" + name + "\" cannot be extracted (corrupt chunk data)";
+  }
+  bundle.Close();
+}
+
+}  // namespace
+
+RootKeys BuiltInRootKeys() {
+  RootKeys roots;
+  roots.bundleRoot.assign(kBundleRootKeyDer, kBundleRootKeyDer + kBundleRootKeyDerSize);
+  roots.imageRoot.assign(kImageRootKeyDer, kImageRootKeyDer + kImageRootKeyDerSize);
+  return roots;
+}
+
+ScratchDir::ScratchDir() {
+  std::error_code ec;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  if (ec) throw ToolError("no temporary folder: " + ec.message());
+  std::mt19937_64 random(static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
+                         reinterpret_cast<uintptr_t>(this));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path candidate = base / ("kzpack-" + std::to_string(random() % 1000000000ull));
+    if (std::filesystem::create_directory(candidate, ec)) {
+      std::filesystem::permissions(candidate, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace,
+                                   ec);
+      path_ = candidate.u8string() + static_cast<char>(std::filesystem::path::preferred_separator);
+      return;
+    }
+  }
+  throw ToolError("cannot create a temporary folder in " + base.u8string());
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(FsPath(path_), ec);
+}
+
+InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, const std::string& workDir) {
+  InstallerVerdict verdict;
+  verdict.runsOn.assign(AllWindowsKinds().size(), false);
+  if (!FileExists(path)) throw ToolError(path + ": file not found");
+
+  // 1. The run type, read as the installer reads it (the chain at the end of
+  //    the last section); without it the installer exits with code 1.
+  std::string type = ReadAttachment(WidePath(path), "TYPE");
+  while (!type.empty() && Trimmed(type.back())) type.pop_back();
+  verdict.runType = type;
+  if (!Step(&verdict, "run type", !type.empty(),
+            type.empty() ? "no \"TYPE\" attachment (the installer would exit with code 1)" : "\"" + type + "\""))
+    return verdict;
+
+  // 2. Its own embedded signature; invalid means exit code 2.
+  verdict.installerSignature = CheckEmbeddedSignature(path, roots.imageRoot);
+  CrossCheckSignature(path, roots, &verdict.installerSignature);
+  if (!Step(&verdict, "installer signature", verdict.installerSignature.valid(),
+            DescribeSignature(verdict.installerSignature) +
+                (verdict.installerSignature.valid() ? "" : " (the installer would exit with code 2)")))
+    return verdict;
+
+  // 3. The setup program and the bundle it carries, digests checked.
+  const std::string setupPath = workDir + "setup.exe";
+  const std::string bundlePath = workDir + "ibnd";
+  const bool haveSetup = ExtractAttachmentToFile(true, WidePath(path), "LOAD", WidePath(setupPath), 0, 50);
+  if (!Step(&verdict, "setup program", haveSetup,
+            haveSetup ? std::to_string(FileSizeOf(setupPath)) + " bytes, digest matches"
+                      : "no \"LOAD\" attachment, or its digest does not match"))
+    return verdict;
+  const bool haveBundle = ExtractAttachmentToFile(false, WidePath(setupPath), "IBND", WidePath(bundlePath), 50, 25);
+  if (!Step(&verdict, "bundle attachment", haveBundle,
+            haveBundle ? std::to_string(FileSizeOf(bundlePath)) + " bytes, digest matches"
+                       : "the setup program has no \"IBND\" attachment at its end, or its digest does not match"))
+    return verdict;
+
+  // 4. The bundle and its script.
+  CheckBundle(bundlePath, roots, workDir, &verdict);
+  if (!verdict.reason.empty()) return verdict;
+
+  // 5. The setup program's own signature, checked before it is started.
+  verdict.setupSignature = CheckEmbeddedSignature(setupPath, roots.imageRoot);
+  CrossCheckSignature(setupPath, roots, &verdict.setupSignature);
+  const bool setupSigned = verdict.setupSignature.valid();
+  const std::vector<WindowsKind>& kinds = AllWindowsKinds();
+  for (size_t k = 0; k < kinds.size(); ++k) {
+    std::string failure;
+    for (const ScriptLineView& line : verdict.scriptLines) {
+      if (line.selected[k] && !line.problem.empty()) {
+        failure = "script line " + std::to_string(line.index + 1) + ": " + line.problem;
+        break;
+      }
+    }
+    verdict.runsOn[k] = failure.empty() && setupSigned;
+    // Windows before 6 is shown, not required.
+    if (kinds[k].majorVersion >= 6) {
+      if (!Step(&verdict, std::string("script on ") + kinds[k].label, failure.empty(),
+                failure.empty() ? "every selected line extracts" : failure))
+        return verdict;
+    }
+  }
+  Step(&verdict, "setup signature", setupSigned, DescribeSignature(verdict.setupSignature));
+  return verdict;
+}
+
+}  // namespace kzpack

@@ -1,0 +1,66 @@
+// Decides, step by step as the installer itself goes, whether an installer
+// would start its setup program: run type, the installer's embedded
+// signature, the setup program and bundle with their digests, the bundle's
+// certificate and signature, the install script on each kind of Windows,
+// and the setup program's embedded signature.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/kzpack/bundle_scan.h"
+#include "tools/kzpack/image_signing.h"
+#include "tools/kzpack/script_view.h"
+
+namespace kzpack {
+
+struct RootKeys {
+  std::vector<uint8_t> bundleRoot;  // DER SubjectPublicKeyInfo
+  std::vector<uint8_t> imageRoot;
+};
+// The roots kzpack was built with (the same build inputs as the stub's).
+RootKeys BuiltInRootKeys();
+// The built-in roots with either replaced by a public key file (empty: keep).
+RootKeys RootsFromOptions(const std::string& bundleRootPath, const std::string& imageRootPath);
+
+struct CheckStep {
+  std::string what;
+  bool ok = false;
+  std::string detail;
+};
+
+struct InstallerVerdict {
+  std::vector<CheckStep> steps;
+  std::string reason;  // the first failure; "" when it runs everywhere checked
+  std::string runType;
+  EmbeddedSignatureReport installerSignature;
+  EmbeddedSignatureReport setupSignature;
+  bool haveBundle = false;
+  BundleScan bundle;
+  bool libraryOpened = false;       // the installer's own bundle reader accepted it
+  bool libraryUsed = false;         // false when the roots differ from the built-in ones
+  std::string script;
+  std::vector<ScriptLineView> scriptLines;
+  std::vector<bool> runsOn;         // per AllWindowsKinds()
+  bool ok() const { return reason.empty(); }
+};
+
+// `workDir`: an existing folder for the extracted setup program and bundle.
+InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, const std::string& workDir);
+
+// A fresh private folder under the system's temporary folder, removed with
+// everything in it at the end of the scope.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }  // ends with a separator
+
+ private:
+  std::string path_;
+};
+
+}  // namespace kzpack

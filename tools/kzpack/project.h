@@ -1,0 +1,78 @@
+// The project file of `kzpack build`: a small TOML file that names the stub,
+// the setup program, the run type, the files of the bundle with their
+// install-script conditions (or a verbatim script), the keys, and optionally
+// an "_SG1" payload and the Authenticode step. Relative paths are taken from
+// the project file's folder. Every error names the file, the line and the key.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kzpack {
+
+struct ProjectFileEntry {
+  std::string source;    // file on disk
+  std::string name;      // bundle entry name
+  std::string target;    // path in the workspace (generated script only)
+  std::string arch = "any";     // any | x64 | x86
+  std::string windows = "any";  // any | 6+ | <6
+  int line = 0;
+};
+
+struct AuthenticodeSettings {
+  bool enabled = false;
+  std::string program = "osslsigncode";
+  std::string pkcs12;
+  std::string passwordFile;
+  std::string certificate;  // PEM/DER certificate chain (with `key`)
+  std::string key;
+  std::string timestampUrl;  // Authenticode timestamp server (-t)
+  std::string rfc3161Url;    // RFC 3161 timestamp server (-ts)
+  std::string description;
+  std::string url;
+};
+
+struct Project {
+  std::string path;  // the project file itself
+  std::string stub;
+  std::string setup;
+  std::string runType;
+  bool stripSetupSignature = false;  // setup_signature = "strip"
+  std::string sg1Payload;            // optional
+
+  uint32_t chunkSize = 1024 * 1024;
+  int compression = 9;
+  bool hasScript = false;  // a verbatim script was given (inline or script_file)
+  std::string scriptText;
+  int scriptLine = 0;
+  std::vector<ProjectFileEntry> files;
+
+  std::string signingKey;
+  std::string certificate;    // or ...
+  std::string bundleRootKey;  // ... the key that issues one while building
+  int32_t certificateExpiry = 0x7FFFFFFF;
+  std::string imageRootKey;
+
+  AuthenticodeSettings authenticode;
+};
+
+// Values given on the command line that replace the file's.
+struct ProjectOverrides {
+  std::string stub;
+  std::string setup;
+  std::string runType;
+};
+
+// ToolError "<file>:<line>: <key>: <problem>" on the first problem.
+Project LoadProject(const std::string& path, const ProjectOverrides& overrides = {});
+// Same, from text (for tests); `path` names it in errors and anchors paths.
+Project ParseProject(const std::string& text, const std::string& path, const ProjectOverrides& overrides = {});
+
+// The install script: the verbatim one, or one line per file.
+std::string ProjectScript(const Project& project);
+
+// The help text that documents the format.
+const char* ProjectFormatHelp();
+
+}  // namespace kzpack

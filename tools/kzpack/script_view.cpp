@@ -1,0 +1,77 @@
+#include "tools/kzpack/script_view.h"
+
+namespace kzpack {
+namespace {
+
+// The installer's line buffer holds 2048 bytes with the terminating zero.
+constexpr size_t kLinePiece = 2047;
+
+bool Trimmed(char c) { return static_cast<signed char>(c) <= 0x20; }
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+}  // namespace
+
+const std::vector<WindowsKind>& AllWindowsKinds() {
+  static const std::vector<WindowsKind> kinds = {
+      {true, 10, "64-bit Windows 6+"},
+      {false, 10, "32-bit Windows 6+"},
+      {true, 5, "64-bit Windows <6"},
+      {false, 5, "32-bit Windows <6"},
+  };
+  return kinds;
+}
+
+std::vector<std::string> ReadScriptText(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string piece;
+  auto emit = [&] {
+    while (!piece.empty() && Trimmed(piece.back())) piece.pop_back();
+    size_t start = 0;
+    while (start < piece.size() && Trimmed(piece[start])) ++start;
+    lines.push_back(piece.substr(start));
+    piece.clear();
+  };
+  for (char c : text) {
+    if (c == '\r') continue;
+    piece += c;
+    if (c == '\n' || piece.size() == kLinePiece) emit();
+  }
+  if (!piece.empty()) emit();
+  return lines;
+}
+
+bool LineSelected(const std::string& line, const WindowsKind& windows, const std::string& runType) {
+  if (line.empty() || line[0] == '#') return false;
+  const std::string flags = SplitString(line, ',')[0];
+  if (Contains(flags, "-x86") && windows.is64) return false;
+  if (Contains(flags, "-x64") && !windows.is64) return false;
+  if (Contains(flags, "-w6+") && windows.majorVersion < 6) return false;
+  if (Contains(flags, "-w<6") && windows.majorVersion >= 6) return false;
+  if (!StartsWith(flags, "dep")) return false;
+  return Contains(flags, "-" + runType);
+}
+
+bool IsSafeTarget(const std::string& target) {
+  if (target.empty() || target[0] == '\\' || target[0] == '/') return false;
+  if (target.find(':') != std::string::npos) return false;
+  size_t start = 0;
+  while (start <= target.size()) {
+    size_t end = target.find_first_of("\\/", start);
+    if (end == std::string::npos) end = target.size();
+    if (target.compare(start, end - start, "..") == 0) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string FlagsFor(const std::string& arch, const std::string& windows, const std::string& runType) {
+  std::string flags = "dep";
+  if (arch == "x64") flags += "-x64";
+  if (arch == "x86") flags += "-x86";
+  if (windows == "6+") flags += "-w6+";
+  if (windows == "<6") flags += "-w<6";
+  return flags + "-" + runType;
+}
+
+}  // namespace kzpack
