@@ -16,8 +16,8 @@ kzpack="${KZPACK:-$root/build/native/tools/kzpack/kzpack}"
 # 32-bit Windows programs run only where the machine executes 32-bit code;
 # elsewhere the 64-bit build of the same stub and setup program is used.
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then preset=win32; else preset=win64; fi
-stub="$root/build/$preset/InstallerLogic/Stub.exe"
-setup="$root/build/$preset/demo/setup/setup.exe"
+stub="${DEMO_STUB:-$root/build/$preset/InstallerLogic/Stub.exe}"
+setup="${DEMO_SETUP:-$root/build/$preset/demo/setup/setup.exe}"
 for f in "$kzpack" "$stub" "$setup"; do
   [ -e "$f" ] || { echo "run-demo: $f is missing; run 'make demo' (it builds native, win32 and win64)" >&2; exit 1; }
 done
