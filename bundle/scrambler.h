@@ -37,6 +37,11 @@ class Scrambler {
   void Scramble(unsigned char* data, size_t size);
 
  private:
+  // The one loop behind all three; the bytes change only with `xorBytes`.
+  void Transform(unsigned char* data, size_t size, bool xorBytes);
+  void StepBytes(unsigned char* data, size_t size, bool xorBytes);
+  size_t SafeGroups() const;
+
   const unsigned char* streams_[4];
   uint32_t lengths_[4];
   ScrambleState state_;
