@@ -30,6 +30,13 @@ uint32_t Bundle::EffectiveSizeLimit() const { return sizeLimit_ < 0 ? 0u : stati
 void Bundle::CloseFile() {
   file_.Close();
   entries_.clear();
+  ReleaseScratch();
+}
+
+void Bundle::ReleaseScratch() {
+  std::vector<unsigned char>().swap(spanScratch_);
+  std::vector<unsigned char>().swap(storedScratch_);
+  std::vector<unsigned char>().swap(inflatedScratch_);
 }
 
 bool Bundle::Open(const std::wstring& path) {
@@ -63,6 +70,7 @@ bool Bundle::Close() {
   while (!streams_.empty()) CloseStream(streams_.front().get());
   while (!entries_.empty()) entries_.pop_back();
   file_.Close();
+  ReleaseScratch();
   open_ = false;
   return true;
 }
@@ -93,11 +101,18 @@ size_t Bundle::ReadRaw(void* buffer, size_t itemSize, size_t itemCount, bool fee
   return got / itemSize;
 }
 
+unsigned char* Bundle::Scratch(std::vector<unsigned char>* buffer, size_t size) {
+  // Grows only: the bytes are always written before they are read, and a
+  // buffer kept from one chunk to the next costs no new pages.
+  if (buffer->size() < size) buffer->resize(size);
+  return buffer->data();
+}
+
 bool Bundle::ReadRawSpan(uint32_t size, bool feedIntegrity, bool advanceOnly) {
-  std::vector<unsigned char> piece(size < kSpanPiece ? size : kSpanPiece);
+  unsigned char* piece = Scratch(&spanScratch_, size < kSpanPiece ? size : kSpanPiece);
   while (size > 0) {
     uint32_t n = size < kSpanPiece ? size : kSpanPiece;
-    if (ReadRaw(piece.data(), 1, n, feedIntegrity, advanceOnly) != n) return false;
+    if (ReadRaw(piece, 1, n, feedIntegrity, advanceOnly) != n) return false;
     size -= n;
   }
   return true;
@@ -185,32 +200,30 @@ bool Bundle::WriteEntryTo(FILE* file) {
   uint32_t chunkCount = 0;
   if (!ReadU32(&chunkCount, false)) return false;
   const uint32_t originalLimit = EffectiveSizeLimit();
-  std::vector<unsigned char> stored, original;
   for (uint32_t i = 0; i < chunkCount; ++i) {
     uint32_t storedSize = 0, originalSize = 0;
     if (!ReadU32(&storedSize, false) || !ReadU32(&originalSize, false)) return false;
     // Sizes are checked before they size a buffer, here as everywhere.
     if (storedSize > CompressBoundOf(originalLimit) || originalSize > originalLimit) return false;
-    stored.resize(storedSize);
-    original.resize(originalSize);
-    if (ReadRaw(stored.data(), 1, storedSize, false, false) != storedSize) return false;
-    if (!InflateChunk(stored.data(), storedSize, original.data(), originalSize)) return false;
-    if (originalSize && fwrite(original.data(), 1, originalSize, file) != originalSize) return false;
+    unsigned char* stored = Scratch(&storedScratch_, storedSize);
+    unsigned char* original = Scratch(&inflatedScratch_, originalSize);
+    if (ReadRaw(stored, 1, storedSize, false, false) != storedSize) return false;
+    if (!InflateChunk(stored, storedSize, original, originalSize)) return false;
+    if (originalSize && fwrite(original, 1, originalSize, file) != originalSize) return false;
   }
   return true;
 }
 
 bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
-  std::vector<unsigned char> stored, original;
   for (const ChunkDescriptor& chunk : entry.chunks) {
     // The validation checked both sizes against the limits.
-    stored.resize(chunk.storedSize);
-    original.resize(chunk.originalSize);
+    unsigned char* stored = Scratch(&storedScratch_, chunk.storedSize);
+    unsigned char* original = Scratch(&inflatedScratch_, chunk.originalSize);
     file_.Seek(chunk.fileOffset);
     scrambler_.set_state(chunk.state);
-    if (ReadRaw(stored.data(), 1, chunk.storedSize, false, false) != chunk.storedSize) return false;
-    if (!InflateChunk(stored.data(), chunk.storedSize, original.data(), chunk.originalSize)) return false;
-    if (chunk.originalSize && fwrite(original.data(), 1, chunk.originalSize, file) != chunk.originalSize) return false;
+    if (ReadRaw(stored, 1, chunk.storedSize, false, false) != chunk.storedSize) return false;
+    if (!InflateChunk(stored, chunk.storedSize, original, chunk.originalSize)) return false;
+    if (chunk.originalSize && fwrite(original, 1, chunk.originalSize, file) != chunk.originalSize) return false;
   }
   return true;
 }

@@ -107,6 +107,11 @@ class Bundle {
   // logged failure.
   const unsigned char* ChunkAtPosition(BundleStream* stream, uint32_t* available);
   void CloseFile();
+  // Chunk buffers live from their first use until the bundle is closed, so
+  // extracting entry after entry does not allocate and touch new memory for
+  // every chunk.
+  static unsigned char* Scratch(std::vector<unsigned char>* buffer, size_t size);
+  void ReleaseScratch();
   // Seek to the first entry with a fresh scrambler, open or not.
   void SeekToEntries();
   // sizeLimit taken as unsigned; a negative limit admits nothing.
@@ -121,4 +126,7 @@ class Bundle {
   std::vector<std::unique_ptr<BundleStream>> streams_;
   std::vector<std::unique_ptr<CachedEntry>> entries_;
   CryptoPP::SignatureVerificationFilter* verifier_ = nullptr;
+  std::vector<unsigned char> spanScratch_;      // data passed over, 64 KiB pieces
+  std::vector<unsigned char> storedScratch_;    // one chunk as stored
+  std::vector<unsigned char> inflatedScratch_;  // the same chunk inflated
 };
