@@ -340,6 +340,58 @@ class KzpackCli(unittest.TestCase):
         code, err = verify(checksum)
         self.assertEqual(code, 0, err)
 
+    def test_sg1_record_goes_in_front_of_the_signature(self):
+        extra = 'sg1_payload = "%s"' % self.write('sg1.bin', b'first record')
+        installer = self.build('with_sg1', extra=extra)
+        data = read(installer)
+        _, end, _ = last_section_end(data)
+        chain = trailers(data, end)
+        self.assertEqual([c[0] for c in chain], ['LOAD', 'TYPE', '_SG2', '_SG1'])
+        self.assertEqual(payload(data, end, '_SG1'), b'first record')
+        # The image signature covers "_SG1": changing it breaks the installer.
+        broken = bytearray(data)
+        broken[chain[3][1]] ^= 0xFF
+        sg1 = [c for c in chain if c[0] == '_SG1'][0]
+        broken[sg1[1] + sg1[2] + 0:sg1[1] + sg1[2] + 16] = hashlib.md5(
+            bytes(b ^ 0xC6 for b in broken[sg1[1]:sg1[1] + sg1[2]])).digest()
+        path = self.write('sg1_broken.exe', bytes(broken))
+        proc = kz('verify', path, *self.roots())
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn(b'installer signature', proc.stderr)
+        self.assertEqual(kz('verify', installer, *self.roots()).returncode, 0)
+
+    def test_sign_image_and_attach_steps(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        signed = self.path('signed_plain.exe')
+        proc = kz('sign-image', image, '-o', signed, '--key', self.key('image_root.key.der'), '-q')
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        data = read(signed)
+        self.assertEqual(data[:len(read(image))], read(image))
+        record = json.loads(payload(data, len(data), '_SG2'))
+        sig = self.write('plain.sig', bytes.fromhex(record['sign']))
+        verify = run(['openssl', 'dgst', '-sha1', '-keyform', 'DER', '-verify', self.key('image_root.pub.der'),
+                      '-signature', sig, image])
+        self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+        # The header-excluded form, in a section, is what inspect reports as passing on the second attempt.
+        excluded = self.path('signed_excluded.exe')
+        proc = kz('sign-image', image, '-o', excluded, '--key', self.key('image_root.key.der'), '--section',
+                  '--header-excluded', '-q')
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        inspect = kz('inspect', '--json', excluded, *self.roots())
+        doc = json.loads(inspect.stdout)
+        self.assertEqual(doc['embeddedSignature']['passingAttempt'], 'header-excluded')
+        self.assertEqual(doc['pe']['sections'][-1]['name'], '.KZBNDL')
+        # attach: records in the order given, found last first.
+        attached = self.path('attached.exe')
+        proc = kz('attach', signed, '-o', attached, '--text', 'TYPE=gui', '--file', 'LOAD=' + image, '-q')
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        data = read(attached)
+        self.assertEqual([c[0] for c in trailers(data, len(data))], ['LOAD', 'TYPE', '_SG2'])
+        self.assertEqual(payload(data, len(data), 'LOAD'), read(image))
+        bad = kz('attach', image, '-o', self.path('never.exe'), '--text', 'TOOLONG=x')
+        self.assertEqual(bad.returncode, 2)
+        self.assertFalse(os.path.exists(self.path('never.exe')))
+
     # ---- refusals ------------------------------------------------------------------
 
     def test_bad_projects_give_one_line_and_no_output(self):

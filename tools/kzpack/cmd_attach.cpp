@@ -73,14 +73,11 @@ void RunAttach(const AttachOptions& options, const std::vector<std::string>& ord
 
 void RegisterAttach(CLI::App& app) {
   auto options = std::make_shared<AttachOptions>();
-  auto order = std::make_shared<std::vector<std::string>>();
   CLI::App* cmd = app.add_subcommand("attach", "Add attachments (typed payloads) to a file");
   cmd->add_option("input", options->input, "File to copy")->required();
   cmd->add_option("-o,--output", options->output, "File to write")->required();
-  cmd->add_option("--file", options->files, "TYPE=PATH: a payload from a file")
-      ->each([order](const std::string&) { order->push_back("file"); });
-  cmd->add_option("--text", options->texts, "TYPE=TEXT: a payload given inline")
-      ->each([order](const std::string&) { order->push_back("text"); });
+  CLI::Option* file = cmd->add_option("--file", options->files, "TYPE=PATH: a payload from a file");
+  CLI::Option* text = cmd->add_option("--text", options->texts, "TYPE=TEXT: a payload given inline");
   cmd->add_flag("--section", options->section,
                 "Put the chain into a new last PE section .KZBNDL instead of after the file");
   cmd->add_flag("-f,--force", options->force, "Replace an existing output file");
@@ -89,7 +86,15 @@ void RegisterAttach(CLI::App& app) {
       "Examples:\n"
       "  kzpack attach setup.exe -o setup+bundle.exe --file IBND=app.ibnd\n"
       "  kzpack attach Stub.exe -o Installer.exe --section --text TYPE=gui --file LOAD=setup.exe");
-  cmd->callback([options, order] { RunAttach(*options, *order); });
+  cmd->callback([options, cmd, file, text] {
+    // The records go in the order the options were given, across both kinds.
+    std::vector<std::string> order;
+    for (const CLI::Option* option : cmd->parse_order()) {
+      if (option == file) order.push_back("file");
+      if (option == text) order.push_back("text");
+    }
+    RunAttach(*options, order);
+  });
 }
 
 }  // namespace kzpack
