@@ -208,6 +208,10 @@ TEST_F(StubResources, ManifestRequestsAdministratorAndControls6) {
     EXPECT_NE(manifest.find(std::string("supportedOS Id=\"{") + os + "}\""), std::string::npos) << os;
 }
 
+// A lambda converts only to a default-convention pointer; 32-bit dialog
+// procedures are stdcall.
+INT_PTR CALLBACK IgnoreAllMessages(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
 TEST_F(StubResources, DialogCreatesTheTabledWindow) {
   const std::vector<uint8_t> dialog = Resource(RT_DIALOG, 101, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
   ASSERT_FALSE(dialog.empty());
@@ -215,7 +219,7 @@ TEST_F(StubResources, DialogCreatesTheTabledWindow) {
   InitCommonControlsEx(&controls);
   HWND window = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
                                            reinterpret_cast<LPCDLGTEMPLATEW>(dialog.data()), nullptr,
-                                           [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+                                           IgnoreAllMessages, 0);
   if (!window) GTEST_SKIP() << "no window station to create dialogs in";
   EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE)) & 0x288u, 0x288u);
   EXPECT_TRUE(IsWindowVisible(window));  // shown by its own style
