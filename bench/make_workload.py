@@ -71,7 +71,9 @@ def build_setup(out):
     source = os.path.join(out, "setup.c")
     with open(source, "w") as f:
         f.write(SETUP_SOURCE)
-    subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-o", "setup.exe", "setup.c"], cwd=out, check=True)
+    # A windowed program, as setup programs are: no console is made for it.
+    subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-mwindows", "-o", "setup.exe", "setup.c"], cwd=out,
+                   check=True)
 
 
 def project_text(out, names, stub):

@@ -11,8 +11,10 @@
 # Everything is 64-bit: this kind of machine cannot execute 32-bit code, so
 # the 32-bit product stub is measured as the 64-bit build of its sources
 # against NSIS's amd64-unicode stub.
-# Environment: BENCH_SKIP_BUILD=1 uses the existing builds; BENCH_MICRO=0
-# skips the micro-benchmarks; BENCH_OUT names the output folder.
+# Environment: BENCH_SKIP_BUILD=1 uses the existing builds; BENCH_NATIVE_BUILD
+# and BENCH_WIN64_BUILD name the build folders; BENCH_STUB and BENCH_KZPACK
+# name other programs; BENCH_MICRO=0 skips the micro-benchmarks;
+# BENCH_OUT names the output folder.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
@@ -24,8 +26,8 @@ case "$workload" in
   *) echo "usage: bench/run.sh [w1|w2] [runs]" >&2; exit 2 ;;
 esac
 out=${BENCH_OUT:-$repo/build/bench}
-native=$repo/build/bench-native
-win64=$repo/build/bench-win64
+native=${BENCH_NATIVE_BUILD:-$repo/build/bench-native}
+win64=${BENCH_WIN64_BUILD:-$repo/build/bench-win64}
 : "${KZ_CACHE:=${XDG_CACHE_HOME:-$HOME/.cache}/kzinstaller}"
 # A prefix of its own: the test scripts stop the shared prefix's server.
 export WINEPREFIX="$KZ_CACHE/wine64-bench" WINEDEBUG=-all
@@ -39,8 +41,8 @@ if [ "${BENCH_SKIP_BUILD:-0}" != 1 ]; then
   cmake --preset win64 -B "$win64" -DKZ_BUILD_TESTS=OFF >/dev/null
   cmake --build "$win64" -j2 --target Stub
 fi
-stub=$win64/InstallerLogic/Stub.exe
-kzpack=$native/tools/kzpack/kzpack
+stub=${BENCH_STUB:-$win64/InstallerLogic/Stub.exe}
+kzpack=${BENCH_KZPACK:-$native/tools/kzpack/kzpack}
 
 mkdir -p "$out"
 dir=$out/$workload
@@ -59,9 +61,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the benchmark's wine prefix $WINEPREFIX"
   "$wine" wineboot -i </dev/null >/dev/null 2>&1
 fi
-wineserver -p </dev/null >/dev/null 2>&1
+wineserver -p </dev/null >/dev/null 2>&1 || true  # already running is fine
 trap 'wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
-"$wine" cmd /c exit </dev/null >/dev/null 2>&1
+"$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 win() { echo "Z:$1" | tr / '\\'; }
 floor_args=""
@@ -75,5 +77,5 @@ python3 "$here/compare.py" --runs "$runs" --wine "$wine" --peakmem "$(win "$out/
   "floor=$(win "$out/floor.exe")$floor_args"
 
 if [ "${BENCH_MICRO:-1}" != 0 ]; then
-  "$native/bench/kz_micro_bench" --benchmark_min_time=0.2
+  "$native/bench/kz_micro_bench" --benchmark_min_time=0.3
 fi
