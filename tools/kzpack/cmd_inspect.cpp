@@ -16,6 +16,7 @@
 #include "tools/kzpack/commands.h"
 #include "tools/kzpack/image_signing.h"
 #include "tools/kzpack/installer_check.h"
+#include "tools/kzpack/key_files.h"
 #include "tools/kzpack/pe_info.h"
 #include "tools/kzpack/script_view.h"
 #include "tools/kzpack/time_text.h"
@@ -96,7 +97,7 @@ json BundleJson(const std::string& path, const RootKeys& roots) {
   if (scan.certificateParses) {
     out["certificate"] = {{"goal", std::string(scan.certificate.goal, 4)},
                           {"expiry", FormatTime(scan.certificate.expiry)},
-                          {"keyBits", scan.certificate.keyDer.size() > 0 ? "RSA" : "none"},
+                          {"keyBits", PublicKeyBits(scan.certificate.keyDer)},
                           {"valid", scan.certificateValid}};
   }
   out["signature"] = scan.trusted() ? "valid" : scan.signatureProblem;
@@ -264,8 +265,8 @@ void PrintText(const json& doc) {
       return;
     }
     if (b.contains("certificate"))
-      printf("  certificate: goal %s, expiry %s, %s\n", Str(b["certificate"]["goal"]).c_str(),
-             Str(b["certificate"]["expiry"]).c_str(),
+      printf("  certificate: goal %s, expiry %s, RSA-%s key, %s\n", Str(b["certificate"]["goal"]).c_str(),
+             Str(b["certificate"]["expiry"]).c_str(), Str(b["certificate"]["keyBits"]).c_str(),
              b["certificate"]["valid"].get<bool>() ? "signed by the bundle root" : "NOT VALID");
     printf("  signature: %s\n  checksum: %s\n", Str(b["signature"]).c_str(), Str(b["digest"]).c_str());
     if (b.contains("problems"))
