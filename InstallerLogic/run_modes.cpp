@@ -24,11 +24,30 @@ void PumpUntilThreadEnds(HANDLE thread) {
   }
 }
 
-void RunGuiMode(HINSTANCE instance) {
+namespace {
+
+// comctl32 is loaded here, in gui mode only, not imported: loading it makes
+// wine start its desktop process first, some hundreds of milliseconds that a
+// silent installation never needs. The default DLL directories are System32
+// only, and the manifest's activation context binds the side-by-side copy,
+// as for an import. It stays loaded for the dialog.
+BOOL InitProgressControls() {
+  using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  HMODULE comctl32 = LoadLibraryW(L"comctl32.dll");
+  const InitFn init =
+      comctl32 ? reinterpret_cast<InitFn>(reinterpret_cast<void*>(GetProcAddress(comctl32, "InitCommonControlsEx")))
+               : nullptr;
+  if (!init) return FALSE;
   INITCOMMONCONTROLSEX controls;
   controls.dwSize = sizeof controls;
   controls.dwICC = ICC_PROGRESS_CLASS;
-  const BOOL iccResult = InitCommonControlsEx(&controls);
+  return init(&controls);
+}
+
+}  // namespace
+
+void RunGuiMode(HINSTANCE instance) {
+  const BOOL iccResult = InitProgressControls();
   UngatedLog("iccRes %d le %d\n", static_cast<int>(iccResult), static_cast<int>(GetLastError()));
 
   CreateProgressDialog(instance);
