@@ -71,8 +71,8 @@ def cmd_make(a):
         sha.update(b)
         body.extend(sc.run(b, True))
 
-    for spec in a.entries:
-        name, path = spec.split("=", 1)
+    for item in a.entries:
+        name, path = item.split("=", 1)
         data = open(path, "rb").read()
         chunks = [data[i:i + a.chunk] for i in range(0, len(data), a.chunk)]
         plain(struct.pack("<I", len(name)) + name.encode() + struct.pack("<I", len(chunks)))

@@ -28,7 +28,7 @@ uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-struct PeSpec {
+struct PeLayout {
   uint16_t machine = kI386;
   uint16_t sections = 6;
   uint32_t e = 0x80;
@@ -40,7 +40,7 @@ struct PeSpec {
 
 // Headers laid out as a linker does: DOS header, "PE\0\0", file header,
 // optional header, section table; raw data from `firstRaw` on.
-std::vector<uint8_t> MakePe(const PeSpec& s) {
+std::vector<uint8_t> MakePe(const PeLayout& s) {
   std::vector<uint8_t> b(s.fileSize, 0);
   b[0] = 'M';
   b[1] = 'Z';
@@ -104,63 +104,63 @@ std::vector<uint8_t> ExcludedMessage(const std::vector<uint8_t>& file, const std
 }
 
 TEST(PeRanges, Pe32WithAndWithoutBundleSection) {
-  PeSpec spec;
-  spec.lastName = std::string(".KZBNDL\0", 8);
-  const uint32_t e = spec.e, R = spec.firstRaw;
-  ExpectRanges(Compute(MakePe(spec)), {{e + 6, 2}, {e + 0x50, 4}, {e + 0x58, 4}, {e + 0x98, 8}, {e + 448, R - e - 448}});
-  spec.lastName = ".rsrc";
-  ExpectRanges(Compute(MakePe(spec)), {{e + 6, 2}, {e + 0x50, 4}, {e + 0x58, 4}, {e + 0x98, 8}, {e + 488, R - e - 488}});
+  PeLayout layout;
+  layout.lastName = std::string(".KZBNDL\0", 8);
+  const uint32_t e = layout.e, R = layout.firstRaw;
+  ExpectRanges(Compute(MakePe(layout)), {{e + 6, 2}, {e + 0x50, 4}, {e + 0x58, 4}, {e + 0x98, 8}, {e + 448, R - e - 448}});
+  layout.lastName = ".rsrc";
+  ExpectRanges(Compute(MakePe(layout)), {{e + 6, 2}, {e + 0x50, 4}, {e + 0x58, 4}, {e + 0x98, 8}, {e + 488, R - e - 488}});
   // Any eighth byte but zero makes it another name.
-  spec.lastName = ".KZBNDLx";
-  ExpectRanges(Compute(MakePe(spec)), {{e + 6, 2}, {e + 0x50, 4}, {e + 0x58, 4}, {e + 0x98, 8}, {e + 488, R - e - 488}});
-  spec.lastName = ".kzbndl";
-  EXPECT_EQ(Compute(MakePe(spec)).ranges[4].offset, e + 488);
+  layout.lastName = ".KZBNDLx";
+  ExpectRanges(Compute(MakePe(layout)), {{e + 6, 2}, {e + 0x50, 4}, {e + 0x58, 4}, {e + 0x98, 8}, {e + 488, R - e - 488}});
+  layout.lastName = ".kzbndl";
+  EXPECT_EQ(Compute(MakePe(layout)).ranges[4].offset, e + 488);
 }
 
 TEST(PeRanges, Pe32PlusLayout) {
-  PeSpec spec;
-  spec.machine = kAmd64;
-  spec.sections = 3;
-  spec.e = 0xF8;
-  spec.lastName = std::string(".KZBNDL\0", 8);
-  const uint32_t e = spec.e, R = spec.firstRaw;
+  PeLayout layout;
+  layout.machine = kAmd64;
+  layout.sections = 3;
+  layout.e = 0xF8;
+  layout.lastName = std::string(".KZBNDL\0", 8);
+  const uint32_t e = layout.e, R = layout.firstRaw;
   const uint32_t H = e + 264 + 2 * 40;
-  ExpectRanges(Compute(MakePe(spec)), {{e + 6, 2}, {e + 0x50, 4}, {e + 0x58, 4}, {e + 0xA8, 8}, {H, R - H}});
-  spec.lastName = ".reloc";
-  ExpectRanges(Compute(MakePe(spec)), {{e + 6, 2}, {e + 0x50, 4}, {e + 0x58, 4}, {e + 0xA8, 8}, {H + 40, R - H - 40}});
+  ExpectRanges(Compute(MakePe(layout)), {{e + 6, 2}, {e + 0x50, 4}, {e + 0x58, 4}, {e + 0xA8, 8}, {H, R - H}});
+  layout.lastName = ".reloc";
+  ExpectRanges(Compute(MakePe(layout)), {{e + 6, 2}, {e + 0x50, 4}, {e + 0x58, 4}, {e + 0xA8, 8}, {H + 40, R - H - 40}});
 }
 
 TEST(PeRanges, SectionCountsAndMachines) {
-  PeSpec spec;
-  spec.firstRaw = 0x1000;
-  spec.fileSize = 0x4000;
-  spec.sections = 15;
-  Result r = Compute(MakePe(spec));
+  PeLayout layout;
+  layout.firstRaw = 0x1000;
+  layout.fileSize = 0x4000;
+  layout.sections = 15;
+  Result r = Compute(MakePe(layout));
   ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.ranges[4].offset, spec.e + 248 + 15 * 40);
-  spec.sections = 16;
-  EXPECT_FALSE(Compute(MakePe(spec)).ok);
-  spec.sections = 0;
-  EXPECT_FALSE(Compute(MakePe(spec)).ok);
-  spec.sections = 1;
-  EXPECT_TRUE(Compute(MakePe(spec)).ok);
+  EXPECT_EQ(r.ranges[4].offset, layout.e + 248 + 15 * 40);
+  layout.sections = 16;
+  EXPECT_FALSE(Compute(MakePe(layout)).ok);
+  layout.sections = 0;
+  EXPECT_FALSE(Compute(MakePe(layout)).ok);
+  layout.sections = 1;
+  EXPECT_TRUE(Compute(MakePe(layout)).ok);
 
   for (uint16_t machine : {uint16_t{0xAA64}, uint16_t{0x1C4}, uint16_t{0x200}, uint16_t{0}}) {
-    spec.machine = machine;
-    EXPECT_FALSE(Compute(MakePe(spec)).ok) << std::hex << machine;
+    layout.machine = machine;
+    EXPECT_FALSE(Compute(MakePe(layout)).ok) << std::hex << machine;
   }
 }
 
 TEST(PeRanges, RefusesDamagedHeaders) {
-  PeSpec spec;
-  std::vector<uint8_t> good = MakePe(spec);
+  PeLayout layout;
+  std::vector<uint8_t> good = MakePe(layout);
   ASSERT_TRUE(Compute(good).ok);
 
   std::vector<uint8_t> b = good;
   b[1] = 'X';  // DOS signature
   EXPECT_FALSE(Compute(b).ok);
   b = good;
-  b[spec.e + 2] = 1;  // "PE\1\0"
+  b[layout.e + 2] = 1;  // "PE\1\0"
   EXPECT_FALSE(Compute(b).ok);
   b = good;
   Put32(b, 0x3C, static_cast<uint32_t>(b.size()));  // e_lfanew at the end of the file
@@ -168,39 +168,39 @@ TEST(PeRanges, RefusesDamagedHeaders) {
   Put32(b, 0x3C, 0xFFFFFFF0u);  // far beyond it: no wrap-around
   EXPECT_FALSE(Compute(b).ok);
   // Section table running past the end of the file.
-  b.assign(good.begin(), good.begin() + spec.e + 24 + 224 + 5 * 40 + 39);
+  b.assign(good.begin(), good.begin() + layout.e + 24 + 224 + 5 * 40 + 39);
   EXPECT_FALSE(Compute(b).ok);
   b.assign(good.begin(), good.begin() + 0x30);  // not even a DOS header
   EXPECT_FALSE(Compute(b).ok);
   EXPECT_FALSE(Compute(std::vector<uint8_t>{}).ok);
 
   // The first section's data must not start inside the header gap.
-  spec.firstRaw = spec.e + 488 - 1;
-  EXPECT_FALSE(Compute(MakePe(spec)).ok);
-  spec.firstRaw = spec.e + 488;  // empty gap
-  Result r = Compute(MakePe(spec));
+  layout.firstRaw = layout.e + 488 - 1;
+  EXPECT_FALSE(Compute(MakePe(layout)).ok);
+  layout.firstRaw = layout.e + 488;  // empty gap
+  Result r = Compute(MakePe(layout));
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.ranges[4].length, 0u);
-  spec.lastName = std::string(".KZBNDL\0", 8);
-  spec.firstRaw = spec.e + 448 - 1;
-  EXPECT_FALSE(Compute(MakePe(spec)).ok);
+  layout.lastName = std::string(".KZBNDL\0", 8);
+  layout.firstRaw = layout.e + 448 - 1;
+  EXPECT_FALSE(Compute(MakePe(layout)).ok);
 }
 
 TEST(PeRanges, UnusualOptionalHeaderSize) {
   // The table is found through SizeOfOptionalHeader; the gap still starts
   // where a standard-sized header would put the last entry.
-  PeSpec spec;
-  spec.optionalHeaderSize = 224 + 40;
-  spec.sections = 2;
-  spec.lastName = std::string(".KZBNDL\0", 8);
-  Result r = Compute(MakePe(spec));
+  PeLayout layout;
+  layout.optionalHeaderSize = 224 + 40;
+  layout.sections = 2;
+  layout.lastName = std::string(".KZBNDL\0", 8);
+  Result r = Compute(MakePe(layout));
   ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.ranges[4].offset, spec.e + 248 + 40u);  // H; the name came from the real table
+  EXPECT_EQ(r.ranges[4].offset, layout.e + 248 + 40u);  // H; the name came from the real table
 }
 
 TEST(PeRanges, KeepsFilePositionAndAppends) {
   kztest::TempDir dir;
-  kztest::WriteFileBytes(dir / "image.exe", MakePe(PeSpec{}));
+  kztest::WriteFileBytes(dir / "image.exe", MakePe(PeLayout{}));
   platform::ScopedFile file(platform::OpenFileForRead((dir / "image.exe").wstring(), platform::ShareMode::kReadOnly));
   ASSERT_TRUE(file.valid());
   ASSERT_TRUE(platform::SeekFile(file.get(), 123, platform::SeekFrom::kBegin));
@@ -217,15 +217,15 @@ TEST(PeRanges, KeepsFilePositionAndAppends) {
 TEST(PeRanges, ImageLargerThanFourGiB) {
   // Only the headers are read, whatever the size (the file is sparse).
   kztest::TempDir dir;
-  PeSpec spec;
-  spec.lastName = std::string(".KZBNDL\0", 8);
-  kztest::WriteFileBytes(dir / "big.exe", MakePe(spec));
+  PeLayout layout;
+  layout.lastName = std::string(".KZBNDL\0", 8);
+  kztest::WriteFileBytes(dir / "big.exe", MakePe(layout));
   std::error_code ec;
   std::filesystem::resize_file(dir / "big.exe", (5ull << 30) + 3, ec);
   if (ec) GTEST_SKIP() << "cannot make a 5 GiB sparse file here: " << ec.message();
   Result r = Compute(dir / "big.exe");
   ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.ranges[4].offset, spec.e + 448);
+  EXPECT_EQ(r.ranges[4].offset, layout.e + 448);
 }
 
 // ---- real images (native: the tools run on the build machine) ---------------

@@ -16,11 +16,11 @@ MAGIC = b"ABD2"
 KEY = 0xC6
 
 
-def payload_of(spec):
-    if spec.startswith("#"):
-        n = int(spec[1:])
+def payload_of(item):
+    if item.startswith("#"):
+        n = int(item[1:])
         return bytes((i * 131 + 7) % 251 for i in range(n))
-    return spec.encode("utf-8")
+    return item.encode("utf-8")
 
 
 def record(type_name, payload):
@@ -30,10 +30,10 @@ def record(type_name, payload):
     return scrambled + hashlib.md5(payload).digest() + struct.pack("<I", len(payload)) + code + MAGIC
 
 
-def chain_of(specs):
+def chain_of(items):
     out = b""
-    for spec in specs:
-        type_name, value = spec.split("=", 1)
+    for item in items:
+        type_name, value = item.split("=", 1)
         out += record(type_name, payload_of(value))
     return out
 
@@ -74,9 +74,9 @@ def add_section(image, chain):
 
 
 def main(argv):
-    mode, image_path, out_path, specs = argv[1], argv[2], argv[3], argv[4:]
+    mode, image_path, out_path, items = argv[1], argv[2], argv[3], argv[4:]
     image = open(image_path, "rb").read()
-    chain = chain_of(specs)
+    chain = chain_of(items)
     out = add_section(image, chain) if mode == "section" else image + chain
     open(out_path, "wb").write(out)
 
