@@ -72,7 +72,7 @@ bool BundleWriter::WritePlainField(const void* data, size_t size, std::string* e
   const unsigned char* plain = static_cast<const unsigned char*>(data);
   sha1_->Update(plain, size);
   if (scratch_.size() < size) scratch_.resize(size);
-  memcpy(scratch_.data(), plain, size);
+  if (size) memcpy(scratch_.data(), plain, size);  // an empty vector may have no storage
   scrambler_.Scramble(scratch_.data(), size);
   return WriteStored(scratch_.data(), size, error);
 }
