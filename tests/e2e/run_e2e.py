@@ -484,6 +484,10 @@ def gui_prefix(h):
         env.pop('DISPLAY', None)
         subprocess.run([h.wine_run, 'wineboot', '-i'], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        stdin=subprocess.DEVNULL, timeout=300)
+        # The registry files appear only when the server writes them out, at
+        # the latest when it exits.
+        subprocess.run(['wineserver', '-w'], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       stdin=subprocess.DEVNULL, timeout=300)
     check(os.path.exists(os.path.join(prefix, 'system.reg')), 'could not make the gui wine prefix')
     return prefix
 
