@@ -22,15 +22,20 @@ std::string Utf8(const std::wstring& text) {
 }
 
 // Files below `dir`, relative to `prefix`, with their sizes; depth first.
-void ListFiles(const std::wstring& dir, const std::wstring& prefix, std::string* report) {
+// Links are not followed and the walk is bounded: started from a folder that
+// holds a wine prefix, an unbounded walk would wander through the whole file
+// system behind its drive links.
+void ListFiles(const std::wstring& dir, const std::wstring& prefix, std::string* report, int depth = 0) {
+  if (depth > 8 || report->size() > (1u << 20)) return;
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
     std::wstring name = entry.cFileName;
     if (name == L"." || name == L"..") continue;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
     if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ListFiles(dir + L"\\" + name, prefix + name + L"\\", report);
+      ListFiles(dir + L"\\" + name, prefix + name + L"\\", report, depth + 1);
     } else {
       const unsigned long long size =
           (static_cast<unsigned long long>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;

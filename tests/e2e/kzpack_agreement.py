@@ -16,6 +16,7 @@ import shutil
 import signal
 import struct
 import subprocess
+import tempfile
 import sys
 
 SKIP = 77
@@ -130,8 +131,10 @@ def main():
     if not (os.path.isfile(args.kzpack) and os.access(args.kzpack, os.X_OK)):
         print('skipped: native kzpack not built (%s)' % args.kzpack)
         return SKIP
-    probe = subprocess.run([args.wine_run, args.setup, '/S'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=TIMEOUT)
+    # Started in an empty folder: setup lists the files around it.
+    with tempfile.TemporaryDirectory() as empty:
+        probe = subprocess.run([args.wine_run, args.setup, '/S'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=TIMEOUT, cwd=empty)
     if probe.returncode == 126:
         print('skipped: this machine cannot run %s' % args.setup)
         return SKIP
