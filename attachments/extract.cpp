@@ -64,6 +64,36 @@ struct StdioCloser {
 };
 using ScopedStdio = std::unique_ptr<FILE, StdioCloser>;
 
+
+// Reads a found payload in small blocks, descrambles it and checks its
+// digest; `read` fetches the next `n` bytes from the container. Both string
+// readers share this; they differ only in how they reach the file.
+template <typename ReadBlock>
+std::string ReadPayloadString(const WalkResult& walk, ReadBlock read) {
+  PayloadDigest md5;
+  md5.Restart();
+  std::string payload;
+  uint8_t block[kStringBlockSize];
+  uint32_t remaining = walk.trailer.payloadSize;
+  while (remaining > 0) {
+    const uint32_t n = remaining < kStringBlockSize ? remaining : static_cast<uint32_t>(kStringBlockSize);
+    if (!read(block, n)) {
+      DiagLog("read fail\n");
+      return std::string();
+    }
+    ScrambleBytes(block, n);
+    md5.Update(block, n);
+    payload.append(reinterpret_cast<const char*>(block), n);
+    remaining -= n;
+  }
+  if (!DigestMatches(md5, walk.trailer)) {
+    DiagLog("hash fail\n");
+    return std::string();
+  }
+  DiagLog("Extracted\n");
+  return payload;
+}
+
 }  // namespace
 
 bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath, const std::string& typeName,
@@ -163,29 +193,8 @@ std::string ReadAttachment(const std::wstring& containerPath, const std::string&
     DiagLog("read fail\n");
     return std::string();
   }
-  PayloadDigest md5;
-  md5.Restart();
-  std::string payload;
-  uint8_t block[kStringBlockSize];
-  uint32_t remaining = walk.trailer.payloadSize;
-  while (remaining > 0) {
-    const size_t n = remaining < kStringBlockSize ? remaining : kStringBlockSize;
-    if (fread(block, 1, n, container.get()) != n) {
-      DiagLog("read fail\n");
-      return std::string();
-    }
-    ScrambleBytes(block, n);
-    md5.Update(block, n);
-    payload.append(reinterpret_cast<const char*>(block), n);
-    remaining -= static_cast<uint32_t>(n);
-  }
-  container.reset();
-  if (!DigestMatches(md5, walk.trailer)) {
-    DiagLog("hash fail\n");
-    return std::string();
-  }
-  DiagLog("Extracted\n");
-  return payload;
+  FILE* stream = container.get();
+  return ReadPayloadString(walk, [stream](uint8_t* block, uint32_t n) { return fread(block, 1, n, stream) == n; });
 }
 
 std::string ReadAttachmentByHandle(const std::wstring& containerPath, const std::string& typeName,
@@ -223,27 +232,5 @@ std::string ReadAttachmentByHandle(const std::wstring& containerPath, const std:
     DiagLog("read fail\n");
     return std::string();
   }
-  PayloadDigest md5;
-  md5.Restart();
-  std::string payload;
-  uint8_t block[kStringBlockSize];
-  uint32_t remaining = walk.trailer.payloadSize;
-  while (remaining > 0) {
-    const uint32_t n = remaining < kStringBlockSize ? remaining : static_cast<uint32_t>(kStringBlockSize);
-    if (!platform::ReadExact(handle, block, n)) {
-      DiagLog("read fail\n");
-      return std::string();
-    }
-    ScrambleBytes(block, n);
-    md5.Update(block, n);
-    payload.append(reinterpret_cast<const char*>(block), n);
-    remaining -= n;
-  }
-  container.Reset();
-  if (!DigestMatches(md5, walk.trailer)) {
-    DiagLog("hash fail\n");
-    return std::string();
-  }
-  DiagLog("Extracted\n");
-  return payload;
+  return ReadPayloadString(walk, [handle](uint8_t* block, uint32_t n) { return platform::ReadExact(handle, block, n); });
 }
