@@ -6,6 +6,7 @@
 #include "InstallerLogic/workspace.h"
 #include "support/diag_log.h"
 #include "support/progress.h"
+#include "support/script_rules.h"
 #include "support/strings.h"
 
 namespace installer {
@@ -13,7 +14,6 @@ namespace {
 
 constexpr int kLineBuffer = 2048;
 
-bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
 
@@ -64,28 +64,10 @@ int ScriptProgress(size_t index, size_t count) {
 }
 
 bool LineSelected(const std::string& flags, const ScriptEnvironment& environment) {
-  if (Contains(flags, "-x86") && environment.wow64) return false;
-  if (Contains(flags, "-x64") && !environment.wow64) return false;
-  if (Contains(flags, "-w6+") && environment.majorVersion < 6) return false;
-  if (Contains(flags, "-w<6") && environment.majorVersion >= 6) return false;
-  if (!StartsWith(flags, "dep")) return false;
-  return Contains(flags, ("-" + environment.installType).c_str());
+  return ScriptFlagsSelect(flags, environment.wow64, environment.majorVersion, environment.installType);
 }
 
-bool IsSafeTargetPath(const std::string& target) {
-  if (target.empty()) return false;
-  // Rooted ("\x", "/x", "\\server\share") or drive-qualified ("C:x", "C:\x").
-  if (target[0] == '\\' || target[0] == '/') return false;
-  if (target.find(':') != std::string::npos) return false;
-  size_t start = 0;
-  while (start <= target.size()) {
-    size_t end = target.find_first_of("\\/", start);
-    if (end == std::string::npos) end = target.size();
-    if (target.compare(start, end - start, "..") == 0) return false;
-    start = end + 1;
-  }
-  return true;
-}
+bool IsSafeTargetPath(const std::string& target) { return IsSafeScriptTarget(target); }
 
 bool RunScript(const std::vector<std::string>& lines, const std::wstring& workDir,
                const ScriptEnvironment& environment, const EntryExtractor& extract) {

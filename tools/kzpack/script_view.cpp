@@ -1,5 +1,7 @@
 #include "tools/kzpack/script_view.h"
 
+#include "support/script_rules.h"
+
 namespace kzpack {
 namespace {
 
@@ -8,7 +10,6 @@ constexpr size_t kLinePiece = 2047;
 
 bool Trimmed(char c) { return static_cast<signed char>(c) <= 0x20; }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
 
@@ -43,27 +44,10 @@ std::vector<std::string> ReadScriptText(const std::string& text) {
 
 bool LineSelected(const std::string& line, const WindowsKind& windows, const std::string& runType) {
   if (line.empty() || line[0] == '#') return false;
-  const std::string flags = SplitString(line, ',')[0];
-  if (Contains(flags, "-x86") && windows.is64) return false;
-  if (Contains(flags, "-x64") && !windows.is64) return false;
-  if (Contains(flags, "-w6+") && windows.majorVersion < 6) return false;
-  if (Contains(flags, "-w<6") && windows.majorVersion >= 6) return false;
-  if (!StartsWith(flags, "dep")) return false;
-  return Contains(flags, "-" + runType);
+  return ScriptFlagsSelect(SplitString(line, ',')[0], windows.is64, windows.majorVersion, runType);
 }
 
-bool IsSafeTarget(const std::string& target) {
-  if (target.empty() || target[0] == '\\' || target[0] == '/') return false;
-  if (target.find(':') != std::string::npos) return false;
-  size_t start = 0;
-  while (start <= target.size()) {
-    size_t end = target.find_first_of("\\/", start);
-    if (end == std::string::npos) end = target.size();
-    if (target.compare(start, end - start, "..") == 0) return false;
-    start = end + 1;
-  }
-  return true;
-}
+bool IsSafeTarget(const std::string& target) { return IsSafeScriptTarget(target); }
 
 std::string FlagsFor(const std::string& arch, const std::string& windows, const std::string& runType) {
   std::string flags = "dep";
