@@ -8,12 +8,15 @@
 # medians, ranges, per-round ratios and each process's peak working set,
 # then the micro-benchmarks natively.
 #
-# Everything is 64-bit: this kind of machine cannot execute 32-bit code, so
-# the 32-bit product stub is measured as the 64-bit build of its sources
-# against NSIS's amd64-unicode stub.
+# The native comparison is 64-bit: the 64-bit build of the stub's sources
+# against NSIS's amd64-unicode stub. Where 32-bit programs run
+# (scripts/wine-run --how), the shipped 32-bit stub is then timed against
+# NSIS's x86-unicode stub of the same files; through the lane (qemu-user)
+# those times are emulated, so only their ratios mean anything.
 # Environment: BENCH_SKIP_BUILD=1 uses the existing builds; BENCH_NATIVE_BUILD
 # and BENCH_WIN64_BUILD name the build folders; BENCH_STUB and BENCH_KZPACK
-# name other programs; BENCH_MICRO=0 skips the micro-benchmarks;
+# name other programs; BENCH_WIN32_BUILD names the 32-bit build folder and
+# BENCH_32=0 skips the 32-bit comparison; BENCH_MICRO=0 skips the micro-benchmarks;
 # BENCH_OUT names the output folder.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,11 +31,13 @@ esac
 out=${BENCH_OUT:-$repo/build/bench}
 native=${BENCH_NATIVE_BUILD:-$repo/build/bench-native}
 win64=${BENCH_WIN64_BUILD:-$repo/build/bench-win64}
+win32=${BENCH_WIN32_BUILD:-$repo/build/bench-win32}
+how=$("$repo/scripts/wine-run" --how)
+[ "$how" = none ] && BENCH_32=0
 : "${KZ_CACHE:=${XDG_CACHE_HOME:-$HOME/.cache}/kzinstaller}"
 # A prefix of its own: the test scripts stop the shared prefix's server.
 export WINEPREFIX="$KZ_CACHE/wine64-bench" WINEDEBUG=-all
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine=wine64
+wine="$repo/scripts/wine-run"
 
 if [ "${BENCH_SKIP_BUILD:-0}" != 1 ]; then
   "$repo/scripts/bootstrap.sh"
@@ -40,6 +45,10 @@ if [ "${BENCH_SKIP_BUILD:-0}" != 1 ]; then
   cmake --build "$native" -j2 --target kzpack kz_micro_bench
   cmake --preset win64 -B "$win64" -DKZ_BUILD_TESTS=OFF >/dev/null
   cmake --build "$win64" -j2 --target Stub
+  if [ "${BENCH_32:-1}" != 0 ]; then
+    cmake --preset win32 -B "$win32" -DKZ_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$win32" -j2 --target Stub
+  fi
 fi
 stub=${BENCH_STUB:-$win64/InstallerLogic/Stub.exe}
 kzpack=${BENCH_KZPACK:-$native/tools/kzpack/kzpack}
@@ -75,6 +84,23 @@ python3 "$here/compare.py" --runs "$runs" --wine "$wine" --peakmem "$(win "$out/
   "ours=$(win "$dir/ours.exe")" \
   "nsis=$(win "$dir/nsis-installer.exe")" \
   "floor=$(win "$out/floor.exe")$floor_args"
+
+if [ "${BENCH_32:-1}" != 0 ]; then
+  # The shipped 32-bit stub against NSIS's 32-bit zlib stub, same files.
+  i686-w64-mingw32-gcc -O2 -municode -o "$out/peakmem32.exe" "$here/peakmem.c" -lpsapi
+  "$kzpack" build "$dir/project.toml" -o "$dir/ours32.exe" --stub "$win32/InstallerLogic/Stub.exe"
+  sed -e 's/^Target amd64-unicode/Target x86-unicode/' -e 's/nsis-installer\.exe/nsis32-installer.exe/' \
+    "$dir/nsis.nsi" >"$dir/nsis32.nsi"
+  (cd "$dir" && makensis -V2 nsis32.nsi)
+  label="native 32-bit"
+  [ "$how" = lane ] && label="EMULATED (qemu-i386): ratios only, the times are not the product's"
+  echo
+  echo "== 32-bit: the shipped stub against NSIS x86-unicode zlib, $label"
+  python3 "$here/compare.py" --runs "$runs" --wine "$repo/scripts/wine-run" --peakmem "$(win "$out/peakmem32.exe")" \
+    --json "$out/$workload-result32.json" \
+    "ours32=$(win "$dir/ours32.exe")" \
+    "nsis32=$(win "$dir/nsis32-installer.exe")"
+fi
 
 if [ "${BENCH_MICRO:-1}" != 0 ]; then
   "$native/bench/kz_micro_bench" --benchmark_min_time=0.3

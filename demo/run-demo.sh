@@ -13,13 +13,15 @@ mode=${DEMO_MODE:-silent}
 out="$root/build/demo"
 kzpack="${KZPACK:-$root/build/native/tools/kzpack/kzpack}"
 
-# 32-bit Windows programs run only where the machine executes 32-bit code;
-# elsewhere the 64-bit build of the same stub and setup program is used.
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then preset=win32; else preset=win64; fi
+# The shipped 32-bit stub and setup program, natively or through the lane
+# (scripts/wine-run --how); the 64-bit build of the same sources only where
+# neither can run 32-bit code.
+how=$("$root/scripts/wine-run" --how)
+if [ "$how" = none ]; then preset=win64; else preset=win32; fi
 stub="${DEMO_STUB:-$root/build/$preset/InstallerLogic/Stub.exe}"
 setup="${DEMO_SETUP:-$root/build/$preset/demo/setup/setup.exe}"
 for f in "$kzpack" "$stub" "$setup"; do
-  [ -e "$f" ] || { echo "run-demo: $f is missing; run 'make demo' (it builds native, win32 and win64)" >&2; exit 1; }
+  [ -e "$f" ] || { echo "run-demo: $f is missing; run 'make demo' (it builds kzpack, the stub and the demo setup)" >&2; exit 1; }
 done
 
 case "$mode" in
@@ -51,7 +53,17 @@ if [ "$mode" = gui ]; then
     set -- "$root/scripts/wine-run" "$installer" --demo-argument "with space"
   fi
 fi
-echo "== running the installer under wine ($mode)"
+lfanew=$(od -An -tu4 -j60 -N4 "$installer" | tr -d ' ')
+case $(od -An -tx1 -j$((lfanew + 4)) -N2 "$installer" | tr -d ' ') in
+  4c01) kind="32-bit" ;;
+  *) kind="64-bit (32-bit programs cannot run here)" ;;
+esac
+case "$how" in
+  native) way="natively" ;;
+  lane) way="with wine's 32-bit loader under qemu-i386" ;;
+  *) way="under wine64" ;;
+esac
+echo "== running the $kind installer under wine, $way ($mode)"
 status=0
 timeout 300 "$@" </dev/null || status=$?
 echo "installer exit code: $status"

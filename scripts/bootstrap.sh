@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
 # Brings a fresh Debian 12 machine to the state the build needs: packages,
 # the Crypto++ cross-build for mingw (cached outside the build tree, keyed by
-# version and flags), and reusable wine prefixes. Safe to run again: every
-# step checks first and a warm run takes seconds.
+# version and flags), the way 32-bit Windows programs run here, and reusable
+# wine prefixes. Safe to run again: every step checks first and a warm run
+# takes seconds.
+#   scripts/bootstrap.sh         everything `make test` needs
+#   scripts/bootstrap.sh demo    only what `make demo` needs (no 64-bit
+#                                Crypto++, no test tools, no 32-bit prefix)
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+FOR=${1:-all}
+case "$FOR" in all|demo) ;; *) echo "usage: scripts/bootstrap.sh [demo]" >&2; exit 2 ;; esac
 
 KZ_CACHE="${KZ_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kzinstaller}"
 # The library and every consumer must agree on these (Windows 7 API level).
@@ -22,12 +29,16 @@ fi
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git python3 dpkg-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev mingw-w64-tools
-  wine wine32:i386 wine64 xvfb x11-apps imagemagick xdotool
-  osslsigncode openssl
-  libcrypto++-dev zlib1g-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
+  wine wine32:i386 wine64 xvfb
+  libcrypto++-dev zlib1g-dev libgtest-dev libgmock-dev googletest
   libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
-  clang libclang-rt-14-dev llvm lld valgrind nsis strace
 )
+if [ "$FOR" = all ]; then
+  PACKAGES+=(
+    x11-apps imagemagick xdotool osslsigncode openssl libbenchmark-dev
+    clang libclang-rt-14-dev llvm lld valgrind nsis strace
+  )
+fi
 
 # ---- packages ---------------------------------------------------------------
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -47,14 +58,55 @@ for p in "${PACKAGES[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ] || [ -n "${NEED_UPDATE:-}" ]; then
   say "apt-get update"
-  $SUDO apt-get update -qq
+  # A mirror caught mid-sync fails one index; the others still serve, and a
+  # package that is really missing fails the install below with its name.
+  $SUDO apt-get update -qq || say "apt-get update reported errors (above); going on with the indexes it fetched"
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   say "installing ${#missing[@]} packages: ${missing[*]}"
-  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt_install() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null; }
+  # When one architecture's security index is mid-sync, amd64 and i386 halves
+  # of the same library disagree; the main suite's versions always match.
+  apt_install "${missing[@]}" 2>/dev/null || {
+    say "retrying with the main suite's versions (an index was out of step)"
+    apt_install -t bookworm "${missing[@]}"
+  }
 else
   say "all ${#PACKAGES[@]} packages present"
 fi
+
+# ---- how 32-bit Windows programs run ----------------------------------------
+# Some virtual machines run 64-bit user code only: 32-bit ELF programs, and
+# with them wine's 32-bit loader, fail with ENOEXEC. There the loader runs
+# under qemu-i386 from qemu 9 or later (Debian 12's 7.2 spends about a minute
+# per process reserving address space), taken from bookworm-backports with a
+# pin that lets nothing else in; scripts/wine-run registers it in a private
+# binfmt_misc, so no host-wide binfmt package is installed.
+qemu_recent() {
+  local v
+  v=$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null) || return 1
+  v=${v#*:}
+  [ "${v%%.*}" -ge 9 ] 2>/dev/null
+}
+how=$(KZ_WINE_HOW= "$here/wine-run" --how)
+if [ "$how" = none ] && ! qemu_recent; then
+  BPO=/etc/apt/sources.list.d/kz-bookworm-backports.sources
+  PIN=/etc/apt/preferences.d/kz-bookworm-backports
+  printf '%s\n' "Types: deb" "URIs: http://deb.debian.org/debian" "Suites: bookworm-backports" \
+    "Components: main" "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" | $SUDO tee "$BPO" >/dev/null
+  printf '%s\n' "Package: *" "Pin: release n=bookworm-backports" "Pin-Priority: -10" "" \
+    "Package: qemu-user qemu-user-static" "Pin: release n=bookworm-backports" "Pin-Priority: 500" \
+    | $SUDO tee "$PIN" >/dev/null
+  $SUDO apt-get update -qq >/dev/null 2>&1 || true
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends qemu-user >/dev/null 2>&1 \
+    || die "could not install qemu-user from bookworm-backports (apt-get install -t bookworm-backports qemu-user shows why)"
+  how=$(KZ_WINE_HOW= "$here/wine-run" --how)
+fi
+case "$how" in
+  native) say "32-bit Windows programs run natively" ;;
+  lane) say "32-bit Windows programs run through qemu-i386 $(dpkg-query -W -f='${Version}' qemu-user) in a private binfmt_misc" ;;
+  *) say "32-bit Windows programs cannot run here (no 32-bit code, no user-namespace binfmt_misc: kernel 6.7+ needed); the 32-bit build is checked statically" ;;
+esac
 
 # ---- Crypto++ for mingw ----------------------------------------------------
 # i686 is the product; x86_64 builds the same sources for tests under wine64
@@ -89,32 +141,34 @@ build_cryptopp() {  # triplet link-name
   ln -sfn "$root" "$KZ_CACHE/$2"
 }
 build_cryptopp i686-w64-mingw32 cryptopp-mingw
-build_cryptopp x86_64-w64-mingw32 cryptopp-mingw64
+# The 64-bit build runs the unit tests, and the demo where 32-bit code cannot run.
+if [ "$FOR" = all ] || [ "$how" = none ]; then build_cryptopp x86_64-w64-mingw32 cryptopp-mingw64; fi
 
 # ---- wine prefixes ----------------------------------------------------------
-# Some virtual machines run 64-bit user code only: 32-bit ELF programs, and
-# with them wine's 32-bit loader, fail with ENOEXEC. There the Windows tests
-# run as 64-bit builds under wine64.
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then CAN_RUN_32=1; else CAN_RUN_32=""; fi
-make_prefix() {  # name arch loader
+# wine64: the 64-bit prefix (32-bit programs run in it under WOW64).
+# wine32: a 32-bit prefix reporting Windows XP, for runs as on 32-bit Windows.
+make_prefix() {  # name arch [windows version]
   local prefix="$KZ_CACHE/$1"
-  if [ -f "$prefix/system.reg" ]; then
+  if [ -f "$prefix/system.reg" ] && { [ -z "${3:-}" ] || grep -q "\"Version\"=\"$3\"" "$prefix/user.reg"; }; then
     say "wine prefix $prefix ready"
     return
   fi
-  say "creating wine prefix $prefix ($2, about 20 s)"
+  say "creating wine prefix $prefix ($2${3:+, $3}, about 30 s)"
   rm -rf "$prefix"
-  WINEPREFIX="$prefix" WINEARCH="$2" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    "$3" wineboot -i </dev/null >/dev/null 2>&1 || true
+  WINEPREFIX="$prefix" WINEARCH="$2" WINEDLLOVERRIDES="mscoree,mshtml=" KZ_WINE_HOW="$how" \
+    "$here/wine-run" wineboot -i </dev/null >/dev/null 2>&1 || true
+  if [ -n "${3:-}" ]; then
+    WINEPREFIX="$prefix" KZ_WINE_HOW="$how" "$here/wine-run" reg add 'HKCU\Software\Wine' /v Version /d "$3" /f \
+      </dev/null >/dev/null 2>&1 || true
+  fi
+  # The registry files are written when the server ends.
   WINEPREFIX="$prefix" wineserver -w
   [ -f "$prefix/system.reg" ] || die "wineboot did not create $prefix"
 }
 mkdir -p "$KZ_CACHE"
-make_prefix wine64 win64 /usr/lib/wine/wine64
-if [ -n "$CAN_RUN_32" ]; then
-  make_prefix wine32 win32 /usr/lib/wine/wine
-else
-  say "this machine cannot execute 32-bit code: no 32-bit wine prefix; Windows tests run as 64-bit builds"
+make_prefix wine64 win64
+if [ "$FOR" = all ] && [ "$how" != none ]; then
+  make_prefix wine32 win32 winxp
 fi
 
-say "done: Crypto++ for mingw in $KZ_CACHE/cryptopp-mingw and $KZ_CACHE/cryptopp-mingw64"
+say "done ($FOR): 32-bit Windows programs: $how; Crypto++ for mingw in $KZ_CACHE"

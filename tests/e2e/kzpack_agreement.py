@@ -125,12 +125,21 @@ def main():
     parser.add_argument('--keys', required=True)
     parser.add_argument('--wine-run', required=True)
     parser.add_argument('--work', required=True)
+    parser.add_argument('--machine', type=lambda text: int(text, 0),
+                        help='the PE machine the stub must have (0x14c: the shipped 32-bit build)')
     args = parser.parse_args()
     for name in ('stub', 'setup', 'kzpack', 'keys', 'wine_run', 'work'):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     if not (os.path.isfile(args.kzpack) and os.access(args.kzpack, os.X_OK)):
         print('skipped: native kzpack not built (%s)' % args.kzpack)
         return SKIP
+    if args.machine is not None:
+        with open(args.stub, 'rb') as f:
+            head = f.read(4096)
+        machine = struct.unpack_from('<H', head, struct.unpack_from('<I', head, 0x3c)[0] + 4)[0]
+        if machine != args.machine:
+            print('FAIL: %s has PE machine 0x%x, expected 0x%x' % (args.stub, machine, args.machine))
+            return 1
     # Started in an empty folder: setup lists the files around it.
     with tempfile.TemporaryDirectory() as empty:
         probe = subprocess.run([args.wine_run, args.setup, '/S'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,

@@ -117,6 +117,9 @@ class Harness:
         self.keys = os.path.abspath(args.keys)
         self.wine_run = os.path.abspath(args.wine_run)
         self.prefix = os.environ.get('WINEPREFIX') or os.path.expanduser('~/.cache/kzinstaller/wine64')
+        self.prefix32 = os.path.abspath(args.prefix32)
+        self.how = subprocess.run([self.wine_run, '--how'], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                  check=True).stdout.decode().strip()
         self.temp_dir = None
         self.report = os.path.join(self.work, 'report.txt')
 
@@ -164,6 +167,21 @@ class Harness:
         check(re.match(r'^[A-Za-z]:\\', windows), 'odd temporary folder %r' % windows)
         drive = os.path.join(self.prefix, 'dosdevices', windows[0].lower() + ':')
         self.temp_dir = os.path.realpath(os.path.join(drive, *windows[3:].split('\\')))
+
+    def start_server(self):
+        """wine's server and services up, detached from our pipes."""
+        env = dict(self.wine_env(), WINEDEBUG='-all')
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        subprocess.run(['wineserver', '-p'], timeout=60, **quiet)
+        subprocess.run([self.wine_run, 'cmd', '/c', 'exit'], timeout=180, **quiet)
+
+    def use_prefix(self, prefix):
+        """Switches the runs to another prefix; returns the one in use before."""
+        before = self.prefix
+        self.prefix = prefix
+        self.start_server()
+        self.find_temp_dir()
+        return before
 
     def workspaces(self):
         if not self.temp_dir or not os.path.isdir(self.temp_dir):
@@ -265,6 +283,10 @@ SCRIPT = '\n'.join([
 SELECTED = {'common.dll': len(DEPS['common.dll']), 'bin\\x64.dll': len(DEPS['x64.dll']),
             'new.dll': len(DEPS['new.dll']), 'one\\two\\caf\u00e9.txt': len(DEPS['nested.txt'])}
 
+# And on 32-bit Windows XP.
+SELECTED_XP = {'common.dll': len(DEPS['common.dll']), 'bin\\x86.dll': len(DEPS['x86.dll']),
+               'old.dll': len(DEPS['old.dll']), 'one\\two\\caf\u00e9.txt': len(DEPS['nested.txt'])}
+
 ARGS = ['/S', 'with blank', 'tab\there', 'say "hi"', 'C:\\dir\\', '', 'last']
 
 
@@ -278,7 +300,7 @@ def scenario_no_type(h):
     check(h.workspaces() == before, 'a workspace was left behind')
 
 
-def scenario_silent_install(h):
+def scenario_silent_install(h, selected=SELECTED):
     """Silent run: setup gets every argument and the installer path, runs in
     the workspace, finds exactly the selected files; the workspace is gone."""
     installer = h.build_installer('silent', 'silent', DEPS, SCRIPT)
@@ -301,9 +323,28 @@ def scenario_silent_install(h):
     files = dict(report['files'])
     check('setup.exe' in files and 'ibnd' in files, 'setup.exe or ibnd missing: %r' % files)
     del files['setup.exe'], files['ibnd']
-    check(files == SELECTED, 'files %r, expected %r' % (files, SELECTED))
+    check(files == selected, 'files %r, expected %r' % (files, selected))
     check(h.workspaces() == before, 'workspace left behind: %r' % (h.workspaces() - before))
     return os.path.basename(report['cwd'])
+
+
+def scenario_windows_xp_32bit(h):
+    """The same silent run in a 32-bit prefix that reports Windows XP: the
+    lines for 32-bit Windows and for major versions below 6 are chosen."""
+    if pe_machine(h.stub) != 0x14c:
+        raise Skip('a 64-bit stub does not run on 32-bit Windows')
+    check(os.path.exists(os.path.join(h.prefix32, 'system.reg')),
+          'no 32-bit prefix %s (scripts/bootstrap.sh makes it)' % h.prefix32)
+    before = h.use_prefix(h.prefix32)
+    try:
+        version = h.wine_command('cmd', '/c', 'ver')
+        check('Windows XP' in version or ' 5.1' in version, 'the 32-bit prefix reports %r' % version.strip())
+        scenario_silent_install(h, SELECTED_XP)
+    finally:
+        subprocess.run(['wineserver', '-k'], env=dict(os.environ, WINEPREFIX=h.prefix32), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        h.prefix = before
+        h.find_temp_dir()
 
 
 def scenario_random_names(h):
@@ -586,6 +627,7 @@ def scenario_gui_corrupted(h):
 SCENARIOS = [
     ('no_type', scenario_no_type),
     ('silent_install', scenario_silent_install),
+    ('windows_xp_32bit', scenario_windows_xp_32bit),
     ('random_names', scenario_random_names),
     ('failures', scenario_failures),
     ('tampered', scenario_tampered),
@@ -597,11 +639,7 @@ SCENARIOS = [
 
 
 def can_run(h):
-    machine = pe_machine(h.stub)
-    if machine == 0x14c and subprocess.run(['/usr/lib/wine/wine', '--version'], stdout=subprocess.DEVNULL,
-                                            stderr=subprocess.DEVNULL).returncode != 0:
-        return False
-    return True
+    return pe_machine(h.stub) != 0x14c or h.how != 'none'
 
 
 def main():
@@ -612,9 +650,17 @@ def main():
     parser.add_argument('--keys', required=True)
     parser.add_argument('--wine-run', required=True)
     parser.add_argument('--work', required=True)
+    parser.add_argument('--machine', type=lambda text: int(text, 0),
+                        help='the PE machine the stub must have (0x14c: the shipped 32-bit build)')
+    parser.add_argument('--prefix32', default=os.path.expanduser('~/.cache/kzinstaller/wine32'),
+                        help='a 32-bit wine prefix that reports Windows XP')
     parser.add_argument('-k', '--only', help='run only scenarios whose name contains this')
     args = parser.parse_args()
     h = Harness(args)
+    if args.machine is not None and pe_machine(h.stub) != args.machine:
+        print('FAILED: %s has PE machine 0x%x, expected 0x%x' % (h.stub, pe_machine(h.stub), args.machine))
+        return 1
+    print('stub: %s (PE machine 0x%x), 32-bit programs run: %s' % (h.stub, pe_machine(h.stub), h.how))
     if not can_run(h):
         print('skip: %s is a 32-bit program and this machine cannot execute 32-bit code' % h.stub)
         return SKIP

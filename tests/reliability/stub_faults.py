@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs of the real Stub.exe (the 64-bit Windows build) under wine for the
+"""Runs of the real Stub.exe under wine for the
 reliability checks: refused installers from the corruption sweep, a setup
 program that cannot start, interrupted runs, and a LOAD of more than 1 GiB
 with the stub's peak working set.
@@ -9,7 +9,8 @@ Each run looks at what a user sees: the exit code, whether setup started
 left in wine's temporary folder. The private wine prefix (WINEPREFIX, a copy
 of the project's) means every wine process in it belongs to these runs.
 
-  stub_faults.py --stub Stub.exe --setup setup.exe --kzpack kzpack --work DIR
+  stub_faults.py --stub Stub.exe --setup setup.exe --sleeper sleeper_setup.exe
+                 --kzpack kzpack --wine-run scripts/wine-run --work DIR
                  [--refused DIR] [--large] [--scenarios a,b,...]
 Prints one line per run and a table at the end; exit 1 when a run shows a
 fault (setup started from a refused installer, a workspace left where the
@@ -52,7 +53,7 @@ class Runner:
         return env
 
     def wine(self, *args):
-        return subprocess.run(['/usr/lib/wine/wine64'] + list(args), stdout=subprocess.PIPE,
+        return subprocess.run([self.args.wine_run] + list(args), stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, env=self.env(False),
                               timeout=180).stdout.decode('utf-8', 'replace')
 
@@ -75,8 +76,11 @@ class Runner:
             if not pid.isdigit():
                 continue
             try:
-                # Windows programs only: their Linux executable is wine's loader.
-                if int(pid) == os.getpid() or not os.readlink('/proc/%s/exe' % pid).startswith('/usr/lib/wine/'):
+                # Windows programs only: their Linux executable is wine's
+                # loader, or qemu running the 32-bit loader.
+                exe = os.readlink('/proc/%s/exe' % pid)
+                if int(pid) == os.getpid() or not (exe.startswith('/usr/lib/wine/')
+                                                   or os.path.basename(exe).startswith('qemu-')):
                     continue
                 with open('/proc/%s/environ' % pid, 'rb') as f:
                     if ('WINEPREFIX=' + self.prefix).encode() not in f.read().split(b'\0'):
@@ -105,7 +109,7 @@ class Runner:
             os.remove(self.report)
         before = self.workspaces()
         start = time.monotonic()
-        proc = subprocess.Popen(['/usr/lib/wine/wine64', exe] + list(args), stdout=subprocess.DEVNULL,
+        proc = subprocess.Popen([self.args.wine_run, exe] + list(args), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=self.env(),
                                 start_new_session=True)
         err_chunks = []
@@ -176,14 +180,6 @@ class Runner:
         return {'readme.txt': path}
 
 
-def sleeper(r):
-    out = os.path.join(r.work, 'sleeper_setup.exe')
-    if not os.path.exists(out):
-        subprocess.run(['x86_64-w64-mingw32-gcc', '-O2', '-s', os.path.join(HERE, 'sleeper_setup.c'), '-o', out],
-                       check=True)
-    return out
-
-
 def scenario_pristine(r):
     exe = r.build('small', os.path.abspath(r.args.setup), r.small_files())
     res = r.run(exe)
@@ -216,7 +212,7 @@ def scenario_setup_cannot_start(r):
 
 
 def scenario_interrupted(r):
-    exe = r.build('sleeper', sleeper(r), r.small_files())
+    exe = r.build('sleeper', os.path.abspath(r.args.sleeper), r.small_files())
 
     # Setup killed while it runs: the stub sees it end and cleans up.
     def kill_setup(proc):
@@ -272,7 +268,11 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument('--stub', required=True)
     p.add_argument('--setup', required=True)
+    p.add_argument('--sleeper', required=True, help='a setup program that runs until it is killed')
     p.add_argument('--kzpack', required=True)
+    p.add_argument('--wine-run', required=True)
+    p.add_argument('--machine', type=lambda text: int(text, 0),
+                   help='the PE machine the stub must have (0x14c: the shipped 32-bit build)')
     p.add_argument('--work', required=True)
     p.add_argument('--refused')
     p.add_argument('--large', action='store_true')
@@ -280,6 +280,13 @@ def main():
     args = p.parse_args()
     if 'WINEPREFIX' not in os.environ:
         raise SystemExit('set WINEPREFIX to a private copy of the project prefix')
+    args.wine_run = os.path.abspath(args.wine_run)
+    if args.machine is not None:
+        with open(args.stub, 'rb') as f:
+            head = f.read(4096)
+        machine = struct.unpack_from('<H', head, struct.unpack_from('<I', head, 0x3c)[0] + 4)[0]
+        if machine != args.machine:
+            raise SystemExit('%s has PE machine 0x%x, expected 0x%x' % (args.stub, machine, args.machine))
     r = Runner(args)
     r.find_temp()
     for name in args.scenarios.split(','):
