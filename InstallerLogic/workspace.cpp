@@ -86,6 +86,22 @@ void AddCleanupDir(CleanupList* list, const std::wstring& path) {
   list->dirs.push_back(dir);
 }
 
+namespace {
+
+// A program ended from outside may still hold its image file for a moment
+// after its process handle is signalled (seen under wine with the 32-bit
+// stub). A workspace must not outlive the run for that, so a file still in
+// use gets about two more seconds; the result stays unreported.
+void DeleteWorkspaceFile(const std::wstring& path) {
+  for (int attempt = 1; !DeleteFileW(path.c_str()); ++attempt) {
+    const DWORD error = GetLastError();
+    if (attempt > 40 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) return;
+    Sleep(50);
+  }
+}
+
+}  // namespace
+
 void DeleteTree(const std::wstring& path) {
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
@@ -103,7 +119,7 @@ void DeleteTree(const std::wstring& path) {
         DeleteTree(child);
       } else {
         DiagLog("Delete File %s\n", WideToUtf8(child).c_str());
-        DeleteFileW(child.c_str());
+        DeleteWorkspaceFile(child);
       }
     } while (FindNextFileW(find, &entry));
     FindClose(find);

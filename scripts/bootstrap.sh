@@ -149,7 +149,10 @@ if [ "$FOR" = all ] || [ "$how" = none ]; then build_cryptopp x86_64-w64-mingw32
 # wine32: a 32-bit prefix reporting Windows XP, for runs as on 32-bit Windows.
 make_prefix() {  # name arch [windows version]
   local prefix="$KZ_CACHE/$1"
-  if [ -f "$prefix/system.reg" ] && { [ -z "${3:-}" ] || grep -q "\"Version\"=\"$3\"" "$prefix/user.reg"; }; then
+  # A 64-bit prefix made while 32-bit code could not run lacks its 32-bit
+  # half (syswow64); one made for Windows XP says so in its registry.
+  if [ -f "$prefix/system.reg" ] && { [ -z "${3:-}" ] || grep -q "\"Version\"=\"$3\"" "$prefix/user.reg"; } &&
+     { [ "$2" != win64 ] || [ "$how" = none ] || [ -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ]; }; then
     say "wine prefix $prefix ready"
     return
   fi

@@ -245,6 +245,31 @@ bool MakeJunction(const std::wstring& link, const std::wstring& target) {
   return ok && IsLink(link);
 }
 
+// A file still held for a moment (as a just-ended program's image is) goes
+// once it is released; without the second chances the tree stays.
+TEST(InstallerWorkspace, DeleteTreeWaitsForAFileBriefly) {
+  kztest::TempDir dir;
+  const std::filesystem::path work = dir / "ITMPD_4_5_6";
+  std::filesystem::create_directories(work);
+  kztest::WriteFileText(work / "setup.exe", "s");
+  HANDLE held = CreateFileW((work / "setup.exe").wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  HANDLE releaser = CreateThread(
+      nullptr, 0,
+      [](LPVOID handle) -> DWORD WINAPI {
+        Sleep(300);
+        CloseHandle(static_cast<HANDLE>(handle));
+        return 0;
+      },
+      held, 0, nullptr);
+  ASSERT_NE(releaser, nullptr);
+  DeleteTree(work.wstring());
+  WaitForSingleObject(releaser, INFINITE);
+  CloseHandle(releaser);
+  EXPECT_FALSE(std::filesystem::exists(work));
+}
+
 TEST(InstallerWorkspace, DeleteTreeRemovesLinksNotTheirTargets) {
   kztest::TempDir dir;
   const std::filesystem::path outside = dir / "outside";
