@@ -88,12 +88,14 @@ void AddCleanupDir(CleanupList* list, const std::wstring& path) {
 
 namespace {
 
-// A program ended from outside may still hold its image file for a moment
-// after its process handle is signalled (seen under wine with the 32-bit
-// stub). A workspace must not outlive the run for that, so a file still in
-// use gets about two more seconds; the result stays unreported.
-void DeleteWorkspaceFile(const std::wstring& path) {
-  for (int attempt = 1; !DeleteFileW(path.c_str()); ++attempt) {
+// A program ended from outside may still hold its image file and its current
+// directory (the workspace) for a moment after its process handle is
+// signalled (seen under wine with the 32-bit stub). A workspace must not
+// outlive the run for that, so what is still in use gets about two more
+// seconds; the result stays unreported.
+template <typename Remove>
+void RemoveWhenReleased(const std::wstring& path, Remove remove) {
+  for (int attempt = 1; !remove(path.c_str()); ++attempt) {
     const DWORD error = GetLastError();
     if (attempt > 40 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) return;
     Sleep(50);
@@ -119,13 +121,13 @@ void DeleteTree(const std::wstring& path) {
         DeleteTree(child);
       } else {
         DiagLog("Delete File %s\n", WideToUtf8(child).c_str());
-        DeleteWorkspaceFile(child);
+        RemoveWhenReleased(child, DeleteFileW);
       }
     } while (FindNextFileW(find, &entry));
     FindClose(find);
   }
   DiagLog("Delete Dir %s\n", WideToUtf8(path).c_str());
-  RemoveDirectoryW(path.c_str());
+  RemoveWhenReleased(path, RemoveDirectoryW);
 }
 
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -245,24 +245,31 @@ bool MakeJunction(const std::wstring& link, const std::wstring& target) {
   return ok && IsLink(link);
 }
 
-// A file still held for a moment (as a just-ended program's image is) goes
-// once it is released; without the second chances the tree stays.
-TEST(InstallerWorkspace, DeleteTreeWaitsForAFileBriefly) {
+// A file and the folder itself still held for a moment (as a just-ended
+// program's image and current directory are) go once they are released;
+// without the second chances the tree stays.
+TEST(InstallerWorkspace, DeleteTreeWaitsForHeldFilesBriefly) {
   kztest::TempDir dir;
   const std::filesystem::path work = dir / "ITMPD_4_5_6";
   std::filesystem::create_directories(work);
   kztest::WriteFileText(work / "setup.exe", "s");
-  HANDLE held = CreateFileW((work / "setup.exe").wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  static HANDLE held[2];
+  held[0] = CreateFileW((work / "setup.exe").wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                        OPEN_EXISTING, 0, nullptr);
+  held[1] = CreateFileW(work.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(held[0], INVALID_HANDLE_VALUE);
+  ASSERT_NE(held[1], INVALID_HANDLE_VALUE);
   HANDLE releaser = CreateThread(
       nullptr, 0,
-      [](LPVOID handle) -> DWORD WINAPI {
+      [](LPVOID) -> DWORD WINAPI {
         Sleep(300);
-        CloseHandle(static_cast<HANDLE>(handle));
+        CloseHandle(held[0]);
+        Sleep(300);
+        CloseHandle(held[1]);
         return 0;
       },
-      held, 0, nullptr);
+      nullptr, 0, nullptr);
   ASSERT_NE(releaser, nullptr);
   DeleteTree(work.wstring());
   WaitForSingleObject(releaser, INFINITE);
