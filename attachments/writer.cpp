@@ -5,31 +5,18 @@
 #include <memory>
 
 #include "attachments/trailer.h"
+#include "pe/pe_headers.h"
 #include "platform/platform.h"
+#include "support/byte_order.h"
 #include "support/strings.h"
 
 namespace {
 
 constexpr size_t kBlockSize = 0x100000;
-constexpr uint64_t kSectionEntrySize = 40;
 constexpr uint32_t kReadOnlyDataCharacteristics = 0x40000040;  // initialised data, readable
-constexpr uint16_t kPe32Magic = 0x10B;
-constexpr uint16_t kPe32PlusMagic = 0x20B;
 // Header areas are a few KiB; anything near this is not a real image.
 constexpr uint64_t kMaxHeaderSize = 0x100000;
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-void Put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 uint64_t AlignUp(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 // A payload's size field is 32-bit (a check that only bites where size_t is wider).
@@ -46,11 +33,6 @@ struct StdioCloser {
   }
 };
 using ScopedStdio = std::unique_ptr<FILE, StdioCloser>;
-
-bool ReadAt(FILE* file, uint64_t fileSize, uint64_t position, uint8_t* buffer, size_t size) {
-  if (position > fileSize || size > fileSize - position) return false;
-  return platform::SeekStdio(file, static_cast<int64_t>(position), SEEK_SET) && fread(buffer, 1, size, file) == size;
-}
 
 int64_t OpenAndMeasure(const std::wstring& path, ScopedStdio* file, std::string* error) {
   file->reset(platform::OpenStdioFile(path, L"rb"));
@@ -137,39 +119,39 @@ bool ChainWriter::BeginImageWithSection(const std::wstring& imagePath, uint64_t 
   const uint64_t size = static_cast<uint64_t>(signedSize);
   const std::string name = WideToUtf8(imagePath);
 
-  uint8_t dos[64];
-  if (!ReadAt(input.get(), size, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
-    return Fail(error, name + " is not a PE image (no MZ header)");
-  const uint64_t nt = Le32(dos + 0x3C);
-  uint8_t fileHeader[24];
-  if (!ReadAt(input.get(), size, nt, fileHeader, sizeof fileHeader) || Le32(fileHeader) != 0x00004550)
+  const pe::ReadAt read = pe::StdioReader(input.get(), size);
+  uint8_t dos[pe::kDosHeaderSize];
+  if (!read(0, dos, sizeof dos) || !pe::HasDosMagic(dos)) return Fail(error, name + " is not a PE image (no MZ header)");
+  const uint64_t nt = LoadLe32(dos + pe::kNtOffsetField);
+  uint8_t fileHeaderBytes[pe::kFileHeaderSize];
+  if (!read(nt, fileHeaderBytes, sizeof fileHeaderBytes) || LoadLe32(fileHeaderBytes) != pe::kNtSignature)
     return Fail(error, name + " is not a PE image (no PE signature)");
-  const uint16_t sections = Le16(fileHeader + 6);
-  const uint16_t optionalSize = Le16(fileHeader + 20);
-  const uint64_t optional = nt + 24;
+  const pe::FileHeader fileHeader = pe::ParseFileHeader(fileHeaderBytes);
+  const uint16_t sections = fileHeader.sectionCount;
+  const uint16_t optionalSize = fileHeader.optionalHeaderSize;
+  const uint64_t optional = nt + pe::kOptionalHeader;
   uint8_t magic[2];
-  if (optionalSize < 2 || !ReadAt(input.get(), size, optional, magic, 2))
-    return Fail(error, name + " has no optional header");
-  const uint16_t kind = Le16(magic);
-  if (kind != kPe32Magic && kind != kPe32PlusMagic) return Fail(error, name + " is neither PE32 nor PE32+");
-  const uint64_t directories = optional + (kind == kPe32Magic ? 96 : 112);
-  const uint64_t directoryCountAt = optional + (kind == kPe32Magic ? 92 : 108);
-  if (optionalSize < directoryCountAt - optional + 4) return Fail(error, name + " has a truncated optional header");
+  if (optionalSize < 2 || !read(optional, magic, 2)) return Fail(error, name + " has no optional header");
+  const uint16_t kind = LoadLe16(magic);
+  if (kind != pe::kPe32Magic && kind != pe::kPe32PlusMagic) return Fail(error, name + " is neither PE32 nor PE32+");
+  const bool pe32plus = kind == pe::kPe32PlusMagic;
+  const uint64_t directoryCountAt = optional + pe::DirectoryCountField(pe32plus);
+  if (optionalSize < pe::DirectoryCountField(pe32plus) + 4) return Fail(error, name + " has a truncated optional header");
 
   // The whole header area, patched in memory and written first.
   uint8_t sizeOfHeadersBytes[4];
-  if (!ReadAt(input.get(), size, optional + 60, sizeOfHeadersBytes, 4)) return Fail(error, name + " is truncated");
-  const uint64_t headerSize = Le32(sizeOfHeadersBytes);
+  if (!read(optional + pe::kHeadersSizeField, sizeOfHeadersBytes, 4)) return Fail(error, name + " is truncated");
+  const uint64_t headerSize = LoadLe32(sizeOfHeadersBytes);
   if (headerSize > kMaxHeaderSize || headerSize > size) return Fail(error, name + " has an implausible SizeOfHeaders");
   std::vector<uint8_t> head(static_cast<size_t>(headerSize));
-  if (!ReadAt(input.get(), size, 0, head.data(), head.size())) return Fail(error, name + " is truncated");
-  const uint64_t table = optional + optionalSize;
-  const uint64_t tableEnd = table + sections * kSectionEntrySize;
+  if (!read(0, head.data(), head.size())) return Fail(error, name + " is truncated");
+  const uint64_t table = pe::SectionHeaderOffset(nt, optionalSize, 0);
+  const uint64_t tableEnd = pe::SectionHeaderOffset(nt, optionalSize, sections);
   if (tableEnd > headerSize) return Fail(error, name + " has a section table outside its headers");
 
   uint8_t* opt = head.data() + optional;
-  const uint32_t sectionAlignment = Le32(opt + 32);
-  const uint32_t fileAlignment = Le32(opt + 36);
+  const uint32_t sectionAlignment = LoadLe32(opt + pe::kSectionAlignmentField);
+  const uint32_t fileAlignment = LoadLe32(opt + pe::kFileAlignmentField);
   if (!IsPowerOfTwo(sectionAlignment) || !IsPowerOfTwo(fileAlignment) || sectionAlignment < fileAlignment)
     return Fail(error, name + " has unusable section or file alignments");
 
@@ -178,40 +160,41 @@ bool ChainWriter::BeginImageWithSection(const std::wstring& imagePath, uint64_t 
   uint64_t firstRaw = UINT64_MAX;
   uint64_t virtualEnd = AlignUp(headerSize, sectionAlignment);
   for (uint16_t i = 0; i < sections; ++i) {
-    const uint8_t* entry = head.data() + table + i * kSectionEntrySize;
-    const uint64_t virtualSize = Le32(entry + 8), address = Le32(entry + 12);
-    const uint64_t rawSize = Le32(entry + 16), rawPointer = Le32(entry + 20);
+    const pe::SectionHeader section = pe::ParseSectionHeader(head.data() + table + i * pe::kSectionHeaderSize);
+    const uint64_t rawSize = section.rawSize, rawPointer = section.rawPointer;
     if (rawSize != 0 && rawPointer != 0) {
       rawEnd = std::max(rawEnd, rawPointer + rawSize);
       firstRaw = std::min(firstRaw, rawPointer);
     }
-    virtualEnd = std::max(virtualEnd, address + AlignUp(virtualSize ? virtualSize : rawSize, sectionAlignment));
+    virtualEnd = std::max(virtualEnd, uint64_t{section.virtualAddress} +
+                                          AlignUp(section.virtualSize ? section.virtualSize : rawSize, sectionAlignment));
   }
   if (rawEnd > size) return Fail(error, name + " is shorter than its sections");
 
   // Room for one more header: inside the header area, in front of the first
   // section's data, over bytes that nothing uses (all zero).
   const uint64_t newEntry = tableEnd;
-  if (newEntry + kSectionEntrySize > headerSize || newEntry + kSectionEntrySize > firstRaw)
+  if (newEntry + pe::kSectionHeaderSize > headerSize || newEntry + pe::kSectionHeaderSize > firstRaw)
     return Fail(error, name + ": no room for another section header in the header area");
-  for (uint64_t i = 0; i < kSectionEntrySize; ++i)
+  for (uint64_t i = 0; i < pe::kSectionHeaderSize; ++i)
     if (head[newEntry + i] != 0)
       return Fail(error, name + ": no room for another section header (the bytes after the section table are in use)");
 
-  const uint32_t directoryCount = Le32(head.data() + directoryCountAt);
-  if (directoryCount > 4 && optionalSize >= directories - optional + 5 * 8) {
-    const uint8_t* certificate = head.data() + directories + 4 * 8;
-    if (Le32(certificate + 4) != 0)
+  const uint32_t directoryCount = LoadLe32(head.data() + directoryCountAt);
+  if (directoryCount > pe::kCertificateDirectory &&
+      optionalSize >= pe::DirectoriesField(pe32plus) + (pe::kCertificateDirectory + 1) * pe::kDirectoryEntrySize) {
+    const uint8_t* certificate = head.data() + nt + pe::DirectoryEntry(pe32plus, pe::kCertificateDirectory);
+    if (LoadLe32(certificate + 4) != 0)
       return Fail(error, name + " already carries a certificate table; add the chain first, then sign");
   }
 
   // Trailing data: a COFF symbol table (an unstripped build) is dropped;
   // anything else is refused, since the chain must end the section.
   if (size > rawEnd) {
-    const uint64_t symbols = Le32(head.data() + nt + 12);
+    const uint64_t symbols = fileHeader.symbolTable;
     if (symbols >= rawEnd && symbols - rawEnd < fileAlignment) {
-      Put32(head.data() + nt + 12, 0);
-      Put32(head.data() + nt + 16, 0);
+      StoreLe32(head.data() + nt + pe::kSymbolTableField, 0);
+      StoreLe32(head.data() + nt + pe::kSymbolCountField, 0);
       notes_.push_back("dropped the COFF symbol table (" + std::to_string(size - rawEnd) +
                        " bytes after the last section)");
     } else {
@@ -230,17 +213,17 @@ bool ChainWriter::BeginImageWithSection(const std::wstring& imagePath, uint64_t 
 
   uint8_t* entry = head.data() + newEntry;
   memcpy(entry, ".KZBNDL", 8);
-  Put32(entry + 8, static_cast<uint32_t>(chainLength));   // VirtualSize
-  Put32(entry + 12, static_cast<uint32_t>(address));      // VirtualAddress
-  Put32(entry + 16, static_cast<uint32_t>(chainLength));  // SizeOfRawData: the chain, not rounded
-  Put32(entry + 20, static_cast<uint32_t>(chainStart));   // PointerToRawData
-  Put32(entry + 36, kReadOnlyDataCharacteristics);
-  Put16(head.data() + nt + 6, static_cast<uint16_t>(sections + 1));
-  Put32(opt + 56, static_cast<uint32_t>(imageSize));
-  const uint64_t initialised = Le32(opt + 8) + AlignUp(chainLength, fileAlignment);
-  Put32(opt + 8, initialised > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(initialised));
+  StoreLe32(entry + 8, static_cast<uint32_t>(chainLength));   // VirtualSize
+  StoreLe32(entry + 12, static_cast<uint32_t>(address));      // VirtualAddress
+  StoreLe32(entry + 16, static_cast<uint32_t>(chainLength));  // SizeOfRawData: the chain, not rounded
+  StoreLe32(entry + 20, static_cast<uint32_t>(chainStart));   // PointerToRawData
+  StoreLe32(entry + 36, kReadOnlyDataCharacteristics);
+  StoreLe16(head.data() + nt + pe::kSectionCountField, static_cast<uint16_t>(sections + 1));
+  StoreLe32(opt + pe::kImageSizeField, static_cast<uint32_t>(imageSize));
+  const uint64_t initialised = LoadLe32(opt + pe::kInitializedDataField) + AlignUp(chainLength, fileAlignment);
+  StoreLe32(opt + pe::kInitializedDataField, initialised > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(initialised));
   // The old checksum no longer fits the file; signing tools fill it in again.
-  Put32(opt + 64, 0);
+  StoreLe32(opt + pe::kCheckSumField, 0);
 
   if (!Write(head.data(), head.size(), error)) return false;
   if (!platform::SeekStdio(input.get(), static_cast<int64_t>(headerSize), SEEK_SET))

@@ -10,12 +10,10 @@
 
 #include <cstring>
 
-#include "bundle/format.h"
+#include "support/byte_order.h"
 #include "integrity/root_keys.h"
 #include "support/diag_log.h"
 
-using bundle_format::LoadLe32;
-using bundle_format::StoreLe32;
 
 bool ParsePublicKeyCertificate(const unsigned char* bytes, size_t length, PublicKeyCertificate* out) {
   if (bytes == nullptr || length < 16) return false;

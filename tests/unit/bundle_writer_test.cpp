@@ -10,7 +10,6 @@
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;
-using bundle_format::LoadLe32;
 namespace fs = std::filesystem;
 
 TEST(BundleWriter, EntriesReadBackInEveryChunking) {

@@ -12,7 +12,6 @@
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;
-using bundle_format::StoreLe32;
 
 namespace {
 // The same key without the NULL algorithm parameters (2048-bit SPKI layout:
