@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,12 +98,26 @@ class Bundle {
 
  private:
   bool ValidateBundle();
+  // Walks one entry's chunk table from just behind its name: the chunk
+  // count, then per chunk its two sizes (checked against the limits when
+  // `checkLimits`, and their sum against the signed 32-bit entry size) and
+  // `onChunk`, which must read past the chunk's stored bytes. False at the
+  // first short read, limit or failing `onChunk`; `*total` (optional) gets
+  // the sum of the original sizes.
+  using ChunkVisitor = std::function<bool(const ChunkDescriptor& chunk)>;
+  bool WalkChunks(bool feedIntegrity, bool checkLimits, const ChunkVisitor& onChunk, int64_t* total);
   bool CacheEntry(const std::string& name, bool advanceOnly);
+  const CachedEntry* FindEntry(const std::string& name) const;
   size_t ReadRaw(void* buffer, size_t itemSize, size_t itemCount, bool feedIntegrity, bool advanceOnly);
   // Reads and drops `size` bytes through ReadRaw in bounded pieces.
   bool ReadRawSpan(uint32_t size, bool feedIntegrity, bool advanceOnly);
   bool ReadU32(uint32_t* value, bool feedIntegrity);
   bool WriteCachedEntry(const CachedEntry& entry, FILE* file);
+  enum class ChunkLoad { kDone, kReadFailed, kInflateFailed };
+  // Reads a chunk where its descriptor places it and inflates it into `out`
+  // (originalSize bytes); `stored` holds storedSize bytes.
+  ChunkLoad LoadChunk(const ChunkDescriptor& chunk, unsigned char* stored, unsigned char* out);
+  bool WriteChunk(const ChunkDescriptor& chunk, FILE* file);
   // Inflated bytes of the chunk holding the stream position; null after a
   // logged failure.
   const unsigned char* ChunkAtPosition(BundleStream* stream, uint32_t* available);

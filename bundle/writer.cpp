@@ -5,9 +5,9 @@
 
 #include <cstring>
 
+#include "bundle/certificate_writer.h"
 #include "bundle/format.h"
-#include "integrity/bundle_validation.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/validation.h"
 #include "platform/platform.h"
 
 using namespace bundle_format;

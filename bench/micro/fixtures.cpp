@@ -9,7 +9,7 @@
 
 #include "attachments/writer.h"
 #include "bundle/writer.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate_writer.h"
 #include "integrity/embedded_signer.h"
 
 namespace kzbench {

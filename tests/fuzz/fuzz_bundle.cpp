@@ -14,7 +14,7 @@
 
 #include "bundle/bundle.h"
 #include "bundle/writer.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate_writer.h"
 #include "platform/platform.h"
 #include "tests/fuzz/fuzz_support.h"
 

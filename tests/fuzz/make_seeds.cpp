@@ -13,7 +13,7 @@
 #include "bundle/format.h"
 #include "bundle/scrambler.h"
 #include "bundle/writer.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate_writer.h"
 #include "integrity/embedded_signer.h"
 #include "platform/platform.h"
 #include "tests/fuzz/fuzz_support.h"

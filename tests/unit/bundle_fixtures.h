@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bundle/writer.h"
-#include "integrity/certificate.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate.h"
+#include "bundle/certificate_writer.h"
 #include "tests/support/test_support.h"
 
 namespace bundletest {

@@ -6,7 +6,7 @@
 
 #include "bundle/bundle.h"
 #include "bundle/inspect.h"
-#include "integrity/bundle_validation.h"
+#include "bundle/validation.h"
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "bundle/format.h"
-#include "integrity/certificate.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate.h"
+#include "bundle/certificate_writer.h"
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bundle/scrambler.h"
-#include "integrity/bundle_validation.h"
-#include "integrity/certificate.h"
+#include "bundle/validation.h"
+#include "bundle/certificate.h"
 
 namespace kzpack {
 

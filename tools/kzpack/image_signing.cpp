@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "attachments/extract.h"
-#include "integrity/certificate.h"
+#include "bundle/certificate.h"
 #include "integrity/embedded_message.h"
 #include "integrity/embedded_signer.h"
 #include "integrity/json.h"

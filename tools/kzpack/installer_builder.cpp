@@ -4,8 +4,8 @@
 
 #include "attachments/writer.h"
 #include "bundle/writer.h"
-#include "integrity/certificate.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate.h"
+#include "bundle/certificate_writer.h"
 #include "platform/platform.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/image_signing.h"

@@ -11,7 +11,7 @@
 #include "bundle/bundle.h"
 #include "bundle/format.h"
 #include "integrity/embedded_signature.h"
-#include "integrity/root_keys.h"
+#include "support/root_keys.h"
 #include "tools/kzpack/cli_support.h"
 
 namespace kzpack {

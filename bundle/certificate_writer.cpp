@@ -1,4 +1,4 @@
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate_writer.h"
 
 #include <cryptopp/osrng.h>
 #include <cryptopp/pssr.h>
@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "integrity/certificate.h"
+#include "bundle/certificate.h"
 
 namespace {
 using Signer = CryptoPP::RSASS<CryptoPP::PSSR, CryptoPP::SHA256>::Signer;

@@ -1,4 +1,4 @@
-#include "integrity/certificate.h"
+#include "bundle/certificate.h"
 
 #include <cryptopp/asn.h>
 #include <cryptopp/filters.h>
@@ -11,16 +11,34 @@
 #include <cstring>
 
 #include "support/byte_order.h"
-#include "integrity/root_keys.h"
+#include "support/root_keys.h"
 #include "support/diag_log.h"
 
 
+namespace {
+
+enum class CertificateFit { kFits, kKeyTruncated, kSignatureTruncated };
+
+// The two signed 32-bit length fields of a record of at least 16 bytes:
+// goal (4), expiry (4), key length (4), key, signature length (4), signature.
+CertificateFit MeasureCertificate(const unsigned char* bytes, size_t length, int64_t* keyLength,
+                                  int64_t* signatureLength) {
+  *keyLength = static_cast<int32_t>(LoadLe32(bytes + 8));
+  if (*keyLength < 0 || *keyLength + 12 > static_cast<int64_t>(length)) return CertificateFit::kKeyTruncated;
+  // The signature length itself must lie inside the record too.
+  if (*keyLength + 16 > static_cast<int64_t>(length)) return CertificateFit::kSignatureTruncated;
+  *signatureLength = static_cast<int32_t>(LoadLe32(bytes + 12 + *keyLength));
+  if (*signatureLength < 0 || *signatureLength + 16 + *keyLength > static_cast<int64_t>(length))
+    return CertificateFit::kSignatureTruncated;
+  return CertificateFit::kFits;
+}
+
+}  // namespace
+
 bool ParsePublicKeyCertificate(const unsigned char* bytes, size_t length, PublicKeyCertificate* out) {
   if (bytes == nullptr || length < 16) return false;
-  const int64_t keyLength = static_cast<int32_t>(LoadLe32(bytes + 8));
-  if (keyLength < 0 || keyLength + 16 > static_cast<int64_t>(length)) return false;
-  const int64_t signatureLength = static_cast<int32_t>(LoadLe32(bytes + 12 + keyLength));
-  if (signatureLength < 0 || signatureLength + 16 + keyLength > static_cast<int64_t>(length)) return false;
+  int64_t keyLength = 0, signatureLength = 0;
+  if (MeasureCertificate(bytes, length, &keyLength, &signatureLength) != CertificateFit::kFits) return false;
   memcpy(out->goal, bytes, 4);
   out->expiry = static_cast<int32_t>(LoadLe32(bytes + 4));
   out->keyDer.assign(bytes + 12, bytes + 12 + keyLength);
@@ -99,18 +117,13 @@ std::unique_ptr<CryptoPP::RSAFunction> CheckPublicKeyCertificateWithRoot(const u
     return nullptr;
   }
   // The expiry is part of the signed message only; it is not enforced.
-  const int64_t keyLength = static_cast<int32_t>(LoadLe32(bytes + 8));
-  if (keyLength < 0 || keyLength + 12 > static_cast<int64_t>(length)) {
+  int64_t keyLength = 0, signatureLength = 0;
+  const CertificateFit fit = MeasureCertificate(bytes, length, &keyLength, &signatureLength);
+  if (fit == CertificateFit::kKeyTruncated) {
     DiagLog("%s", "Public key is truncated\n");
     return nullptr;
   }
-  // The signature length itself must lie inside the record too.
-  if (keyLength + 16 > static_cast<int64_t>(length)) {
-    DiagLog("%s", "Public key sign is truncated\n");
-    return nullptr;
-  }
-  const int64_t signatureLength = static_cast<int32_t>(LoadLe32(bytes + 12 + keyLength));
-  if (signatureLength < 0 || signatureLength + 16 + keyLength > static_cast<int64_t>(length)) {
+  if (fit == CertificateFit::kSignatureTruncated) {
     DiagLog("%s", "Public key sign is truncated\n");
     return nullptr;
   }

@@ -1,7 +1,7 @@
 // Validation of a bundle being opened: the trailer, the certificate of the
 // signing key, then one walk over the entry stream that both indexes every
 // entry and feeds the stored bytes to a streaming RSA-PSS verifier.
-#include "integrity/bundle_validation.h"
+#include "bundle/validation.h"
 
 #include <cryptopp/filters.h>
 #include <cryptopp/pssr.h>
@@ -12,7 +12,7 @@
 #include <exception>
 
 #include "bundle/bundle.h"
-#include "integrity/certificate.h"
+#include "bundle/certificate.h"
 #include "support/diag_log.h"
 
 using namespace bundle_format;
