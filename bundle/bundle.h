@@ -13,6 +13,7 @@
 #include "bundle/scrambler.h"
 
 namespace CryptoPP {
+class RSAFunction;
 class SignatureVerificationFilter;
 class SHA1;
 }  // namespace CryptoPP
@@ -69,6 +70,13 @@ class Bundle {
   void SetCertificateGoal(const std::string& goal) { certificateGoal_ = goal; }
   void SetSizeLimit(int32_t limit) { sizeLimit_ = limit; }
   bool SetScrambleTable(const unsigned char* table, size_t n) { return scrambler_.SetScrambleTable(table, n); }
+  // The check of the signing key's certificate: the key it vouches for, or
+  // null. Unset, the built-in bundle root decides (the installer never sets
+  // it); kzpack sets one to check installers made for another root.
+  using CertificateCheck =
+      std::function<std::unique_ptr<CryptoPP::RSAFunction>(const unsigned char* bytes, size_t length,
+                                                           const std::string& goal)>;
+  void SetCertificateCheck(CertificateCheck check) { certificateCheck_ = std::move(check); }
 
   bool Open(const std::wstring& path);
   bool Close();
@@ -138,6 +146,7 @@ class Bundle {
   Scrambler scrambler_;
   std::unique_ptr<CryptoPP::SHA1> sha1_;
   std::string certificateGoal_ = "AVSG";
+  CertificateCheck certificateCheck_;
   std::vector<std::unique_ptr<BundleStream>> streams_;
   std::vector<std::unique_ptr<CachedEntry>> entries_;
   CryptoPP::SignatureVerificationFilter* verifier_ = nullptr;

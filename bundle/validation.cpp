@@ -90,8 +90,10 @@ bool Bundle::ValidateBundle() {
 
   ActiveVerifier active(verifier_);
   bool signatureValid = false;
-  active.key = CheckPublicKeyCertificate(signatureBlock.pssCertificate.data(), signatureBlock.pssCertificate.size(),
-                                         certificateGoal_);
+  const unsigned char* certificate = signatureBlock.pssCertificate.data();
+  const size_t certificateLength = signatureBlock.pssCertificate.size();
+  active.key = certificateCheck_ ? certificateCheck_(certificate, certificateLength, certificateGoal_)
+                                 : CheckPublicKeyCertificate(certificate, certificateLength, certificateGoal_);
   if (active.key) {
     active.verifier.reset(new PssVerifier(*active.key));
     active.filter.reset(new CryptoPP::SignatureVerificationFilter(
