@@ -117,7 +117,7 @@ void RunExtract(const ReadOptions& options) {
   for (const ScannedEntry& entry : scan.entries) {
     if (!wanted.empty() && !wanted.count(entry.name)) continue;
     wanted.erase(entry.name);
-    if (!IsSafeTarget(entry.name)) throw ToolError("entry \"" + entry.name + "\" would leave the output folder");
+    if (!IsSafeScriptTarget(entry.name)) throw ToolError("entry \"" + entry.name + "\" would leave the output folder");
     std::string relative = entry.name;
     for (char& c : relative)
       if (c == '\\') c = '/';
