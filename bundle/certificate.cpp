@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "support/byte_order.h"
-#include "support/root_keys.h"
 #include "support/diag_log.h"
+#include "support/root_keys.h"
 
 
 namespace {
@@ -44,25 +44,6 @@ bool ParsePublicKeyCertificate(const unsigned char* bytes, size_t length, Public
   out->keyDer.assign(bytes + 12, bytes + 12 + keyLength);
   out->signature.assign(bytes + 16 + keyLength, bytes + 16 + keyLength + signatureLength);
   return true;
-}
-
-std::vector<unsigned char> CertificateSignedMessage(const PublicKeyCertificate& certificate) {
-  std::vector<unsigned char> message(8 + certificate.keyDer.size());
-  memcpy(message.data(), certificate.goal, 4);
-  StoreLe32(message.data() + 4, static_cast<uint32_t>(certificate.expiry));
-  if (!certificate.keyDer.empty()) memcpy(message.data() + 8, certificate.keyDer.data(), certificate.keyDer.size());
-  return message;
-}
-
-std::vector<unsigned char> SerializePublicKeyCertificate(const PublicKeyCertificate& certificate) {
-  std::vector<unsigned char> out = CertificateSignedMessage(certificate);
-  unsigned char length[4];
-  StoreLe32(length, static_cast<uint32_t>(certificate.keyDer.size()));
-  out.insert(out.begin() + 8, length, length + 4);
-  StoreLe32(length, static_cast<uint32_t>(certificate.signature.size()));
-  out.insert(out.end(), length, length + 4);
-  out.insert(out.end(), certificate.signature.begin(), certificate.signature.end());
-  return out;
 }
 
 // SubjectPublicKeyInfo ::= SEQUENCE { SEQUENCE { rsaEncryption, NULL? },

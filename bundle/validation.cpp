@@ -31,18 +31,6 @@ bool ParseSignatureBlock(const unsigned char* block, uint32_t length, SignatureB
   return position == length;
 }
 
-std::vector<unsigned char> SerializeSignatureBlock(const SignatureBlock& block) {
-  std::vector<unsigned char> out;
-  for (const std::vector<unsigned char>* field :
-       {&block.pkcsSignature, &block.pkcsCertificate, &block.pssSignature, &block.pssCertificate}) {
-    unsigned char length[4];
-    StoreLe32(length, static_cast<uint32_t>(field->size()));
-    out.insert(out.end(), length, length + 4);
-    out.insert(out.end(), field->begin(), field->end());
-  }
-  return out;
-}
-
 namespace {
 using PssVerifier = CryptoPP::RSASS<CryptoPP::PSSR, CryptoPP::SHA256>::Verifier;
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bundle/certificate.h"
-#include "bundle/certificate_writer.h"
+#include "packing/certificate_writer.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

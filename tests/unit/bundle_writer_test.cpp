@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "bundle/bundle.h"
-#include "bundle/inspect.h"
 #include "bundle/validation.h"
+#include "packing/bundle_inspect.h"
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;

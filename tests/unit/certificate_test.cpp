@@ -6,9 +6,9 @@
 
 #include <cstring>
 
-#include "bundle/format.h"
 #include "bundle/certificate.h"
-#include "bundle/certificate_writer.h"
+#include "bundle/format.h"
+#include "packing/certificate_writer.h"
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;

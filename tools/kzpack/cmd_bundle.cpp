@@ -7,7 +7,7 @@
 
 #include "bundle/bundle.h"
 #include "bundle/format.h"
-#include "bundle/certificate_writer.h"
+#include "packing/certificate_writer.h"
 #include "tools/kzpack/bundle_scan.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"

@@ -6,7 +6,7 @@
 #include <cryptopp/rsa.h>
 
 #include "bundle/certificate.h"
-#include "bundle/certificate_writer.h"
+#include "packing/certificate_writer.h"
 #include "tools/kzpack/cli_support.h"
 
 namespace kzpack {
