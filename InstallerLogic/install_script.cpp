@@ -18,13 +18,15 @@ constexpr int kLineBuffer = 2048;
 }  // namespace
 
 bool IsWow64() {
-#ifdef _WIN64
-  // The 64-bit test build runs natively on 64-bit Windows, which is what
-  // the tags ask about.
-  return true;
-#else
   BOOL wow64 = FALSE;
   return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+bool IsWindows64() {
+#ifdef _WIN64
+  return true;
+#else
+  return IsWow64();
 #endif
 }
 
@@ -41,7 +43,7 @@ uint32_t WindowsMajorVersion() {
 
 ScriptEnvironment CurrentScriptEnvironment(const std::string& installType) {
   ScriptEnvironment environment;
-  environment.wow64 = IsWow64();
+  environment.windows64 = IsWindows64();
   environment.majorVersion = WindowsMajorVersion();
   environment.installType = installType;
   return environment;
@@ -63,12 +65,6 @@ int ScriptProgress(size_t index, size_t count) {
   return 85 + static_cast<int>(static_cast<uint32_t>(15 * index) / static_cast<uint32_t>(count));
 }
 
-bool LineSelected(const std::string& flags, const ScriptEnvironment& environment) {
-  return ScriptFlagsSelect(flags, environment.wow64, environment.majorVersion, environment.installType);
-}
-
-bool IsSafeTargetPath(const std::string& target) { return IsSafeScriptTarget(target); }
-
 bool RunScript(const std::vector<std::string>& lines, const std::wstring& workDir,
                const ScriptEnvironment& environment, const EntryExtractor& extract) {
   const size_t count = lines.size();
@@ -78,14 +74,14 @@ bool RunScript(const std::vector<std::string>& lines, const std::wstring& workDi
     if (line.empty() || StartsWith(line, "#")) continue;
     DiagLog("%d: %s", static_cast<int>(i), line.c_str());
     const std::vector<std::string> fields = SplitString(line, ',');
-    if (!LineSelected(fields[0], environment)) continue;
+    if (!ScriptFlagsSelect(fields[0], environment)) continue;
     if (fields.size() < 3) {
       DiagLog("Script line %d has fewer than three fields\n", static_cast<int>(i));
       return false;
     }
     const std::string& itemName = fields[1];
     const std::string& targetPath = fields[2];
-    if (!IsSafeTargetPath(targetPath)) {
+    if (!IsSafeScriptTarget(targetPath)) {
       DiagLog("Script target %s leaves the workspace\n", targetPath.c_str());
       return false;
     }

@@ -7,19 +7,17 @@
 #include <string>
 #include <vector>
 
-namespace installer {
+#include "support/script_rules.h"
 
-// What the tags of a line are tested against.
-struct ScriptEnvironment {
-  bool wow64 = false;         // 64-bit Windows (the 32-bit installer runs under WOW64)
-  uint32_t majorVersion = 0;  // Windows major version
-  std::string installType;    // the run type
-};
+namespace installer {
 
 // The environment of this process.
 ScriptEnvironment CurrentScriptEnvironment(const std::string& installType);
-// True on 64-bit Windows (the 32-bit installer then runs under WOW64).
+// True when this process runs under WOW64 (IsWow64Process reports it).
 bool IsWow64();
+// True on 64-bit Windows: the 32-bit installer asks IsWow64, a 64-bit build
+// runs there by definition.
+bool IsWindows64();
 uint32_t WindowsMajorVersion();
 
 // Reads every line with `readLine` (a 2048-byte buffer, false at the end),
@@ -29,13 +27,6 @@ std::vector<std::string> ReadScriptLines(const LineReader& readLine);
 
 // Progress value before line i of n.
 int ScriptProgress(size_t index, size_t count);
-
-// True when the flags field (first field) selects the line.
-bool LineSelected(const std::string& flags, const ScriptEnvironment& environment);
-
-// True when a target stays inside the workspace: relative, without a drive
-// or UNC prefix and without ".." components, whichever separator it uses.
-bool IsSafeTargetPath(const std::string& target);
 
 // Writes bundle entry `name` to `path`; true on success.
 using EntryExtractor = std::function<bool(const std::string& name, const std::wstring& path)>;

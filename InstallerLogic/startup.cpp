@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "InstallerLogic/corrupted_message.h"
 #include "InstallerLogic/installer_state.h"
 #include "InstallerLogic/run_modes.h"
 #include "InstallerLogic/text_trim.h"
@@ -16,10 +17,6 @@ namespace {
 
 constexpr DWORD kModulePathStart = 1024;
 constexpr DWORD kModulePathLimit = 32768;  // longest path the system takes
-
-void ShowCorruptedMessage() {
-  MessageBoxW(nullptr, L"Installer file is corrupted.", L"Error", MB_ICONEXCLAMATION);
-}
 
 }  // namespace
 

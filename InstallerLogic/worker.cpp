@@ -3,12 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "InstallerLogic/corrupted_message.h"
 #include "InstallerLogic/install_script.h"
 #include "InstallerLogic/installer_state.h"
 #include "InstallerLogic/setup_launch.h"
 #include "InstallerLogic/workspace.h"
-#include "attachments/extract.h"
 #include "bundle/bundle.h"
+#include "install/install_checks.h"
 #include "integrity/embedded_signature.h"
 #include "platform/platform.h"
 #include "support/diag_log.h"
@@ -18,53 +19,39 @@
 namespace installer {
 namespace {
 
-constexpr int32_t kBundleSizeLimit = 0x1900000;
-
 // Everything after the workspace exists; the caller's cleanup list removes
 // the workspace whatever this returns.
 DWORD InstallInto(const std::wstring& workDir) {
-  const std::wstring setupPath = workDir + L"setup.exe";
-  const std::wstring bundlePath = workDir + L"ibnd";
-
-  if (!ExtractAttachmentToFile(true, modulePath, "LOAD", setupPath, 0, 50)) return 1;
+  platform::ScopedFile heldSetup;
+  Bundle bundle;
+  std::vector<std::string> lines;
+  install::InstallHooks hooks;
   // Held read-only (others may only read) from now until setup has ended, so
   // the file that is verified is the file that is started.
-  platform::ScopedFile heldSetup(platform::OpenFileForRead(setupPath, platform::ShareMode::kReadOnly));
-  if (!heldSetup.valid()) {
-    DiagLog("Couldn't hold %s\n", WideToUtf8(setupPath).c_str());
-    return 1;
-  }
-  if (!ExtractAttachmentToFile(false, setupPath, "IBND", bundlePath, 50, 25)) return 1;
+  hooks.setupWritten = [&](const std::wstring& setupPath) {
+    heldSetup.Reset(platform::OpenFileForRead(setupPath, platform::ShareMode::kReadOnly));
+    if (!heldSetup.valid()) DiagLog("Couldn't hold %s\n", WideToUtf8(setupPath).c_str());
+    return heldSetup.valid();
+  };
+  hooks.bundleOpened = [](Bundle&) { ReportProgress(85, 0); };
+  hooks.readScript = [&](Bundle& opened, BundleStream* script) {
+    lines = ReadScriptLines(
+        [&](char* buffer, int capacity) { return opened.ReadLine(buffer, capacity, script) != nullptr; });
+  };
+  hooks.runScript = [&](Bundle& opened) {
+    return RunScript(lines, workDir, CurrentScriptEnvironment(installType),
+                     [&](const std::string& name, const std::wstring& path) { return opened.ExtractEntry(path, name); });
+  };
+  // The stub trusts only its compiled-in image root.
+  hooks.verifySetup = [](const std::wstring& setupPath) { return VerifyEmbeddedSignature(setupPath, false); };
 
-  Bundle bundle;
-  bundle.SetCertificateGoal("IBND");
-  bundle.SetSizeLimit(kBundleSizeLimit);
-  if (!bundle.Open(bundlePath)) return 1;
-  ReportProgress(85, 0);
-
-  BundleStream* script = bundle.OpenStream("install_script");
-  if (!script) {
-    bundle.Close();
-    return 1;
-  }
-  const std::vector<std::string> lines = ReadScriptLines(
-      [&](char* buffer, int capacity) { return bundle.ReadLine(buffer, capacity, script) != nullptr; });
-  bundle.CloseStream(script);
-
-  const bool scriptDone = RunScript(lines, workDir, CurrentScriptEnvironment(installType),
-                                    [&](const std::string& name, const std::wstring& path) {
-                                      return bundle.ExtractEntry(path, name);
-                                    });
-  if (!scriptDone) {
-    bundle.Close();
-    return 1;
-  }
-
-  if (!VerifyEmbeddedSignature(setupPath, false)) {
-    if (installType == "gui") MessageBoxW(nullptr, L"Installer file is corrupted.", L"Error", MB_ICONEXCLAMATION);
+  const install::InstallStep step = install::RunInstallChecks(modulePath, workDir, &bundle, hooks);
+  if (step == install::InstallStep::kSetupSignature) {
+    if (installType == "gui") ShowCorruptedMessage();
     DiagLog("\n##installer file is not valid!");
     return 1;
   }
+  if (step != install::InstallStep::kAccepted) return 1;
   return LaunchSetup(workDir, argc, argv, modulePath, dlg);
 }
 

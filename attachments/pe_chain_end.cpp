@@ -3,25 +3,17 @@
 #include <cstring>
 
 #include "attachments/trailer.h"
+#include "pe/pe_headers.h"
+#include "support/byte_order.h"
 
 namespace {
 
-constexpr uint16_t kMachineI386 = 0x014C;
-constexpr uint16_t kMachineAmd64 = 0x8664;
-constexpr uint32_t kNtSignature = 0x00004550;  // "PE\0\0"
 // Signature, file header and a standard 32-bit optional header.
 constexpr uint64_t kStandardNtHeadersSize = 248;
-constexpr uint64_t kSectionEntrySize = 40;
 constexpr uint32_t kMinimumCertificateSize = 256;
 // Words examined below the certificate table: ending at C, C-1, ... C-59.
 constexpr int kSearchPositions = 60;
 constexpr int kSearchBytes = kSearchPositions + 3;
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 // These messages go to standard output, as wide text where the runtime has
 // it (glibc would lock stdout to wide output for good).
@@ -36,20 +28,6 @@ void SayOnStdout(const wchar_t* wide, const char* narrow) {
   fflush(stdout);
 }
 #define KZ_SAY(text) SayOnStdout(L##text, text)
-
-// Reads exactly `size` bytes at `position` of a stream whose size is known;
-// false for anything outside the file.
-bool ReadStreamAt(FILE* file, uint64_t fileSize, uint64_t position, void* buffer, size_t size) {
-  if (position > fileSize || size > fileSize - position) return false;
-  if (!platform::SeekStdio(file, static_cast<int64_t>(position), SEEK_SET)) return false;
-  return fread(buffer, 1, size, file) == size;
-}
-
-bool ReadHandleAt(platform::FileHandle file, uint64_t fileSize, uint64_t position, void* buffer, uint32_t size) {
-  if (position > fileSize || size > fileSize - position) return false;
-  if (!platform::SeekFile(file, static_cast<int64_t>(position), platform::SeekFrom::kBegin)) return false;
-  return platform::ReadExact(file, buffer, size);
-}
 
 // Puts the file position back where the caller had it, on every path.
 class KeepFilePosition {
@@ -81,48 +59,44 @@ int32_t PeRawDataEnd(FILE* container) {
     KZ_SAY("Error reading file");
     return -1;
   }
-  const uint64_t size = static_cast<uint64_t>(signedSize);
+  const pe::ReadAt read = pe::StdioReader(container, static_cast<uint64_t>(signedSize));
 
   uint8_t dos[2];
-  if (!ReadStreamAt(container, size, 0, dos, sizeof dos)) {
+  if (!read(0, dos, sizeof dos)) {
     KZ_SAY("Error reading file");
     return -1;
   }
-  if (dos[0] != 'M' || dos[1] != 'Z') {
+  if (!pe::HasDosMagic(dos)) {
     KZ_SAY("Invalid DOS Sig");
     return -1;
   }
   uint8_t word[4];
-  if (!ReadStreamAt(container, size, 0x3C, word, sizeof word)) {
+  if (!read(pe::kNtOffsetField, word, sizeof word)) {
     KZ_SAY("Error reading file");
     return -1;
   }
-  const uint64_t ntOffset = Le32(word);
-  uint8_t nt[24];  // signature and file header
-  if (!ReadStreamAt(container, size, ntOffset, nt, 4)) {
+  const uint64_t ntOffset = LoadLe32(word);
+  uint8_t nt[pe::kFileHeaderSize];
+  if (!read(ntOffset, nt, 4)) {
     KZ_SAY("Error reading file");
     return -1;
   }
-  if (Le32(nt) != kNtSignature) {
+  if (LoadLe32(nt) != pe::kNtSignature) {
     KZ_SAY("Invalid NT Sig");
     return -1;
   }
-  if (!ReadStreamAt(container, size, ntOffset, nt, sizeof nt)) {
+  if (!read(ntOffset, nt, sizeof nt)) {
     KZ_SAY("Error reading file");
     return -1;
   }
-  const uint16_t sections = Le16(nt + 6);
-  const uint16_t optionalHeaderSize = Le16(nt + 20);
-  uint8_t entry[kSectionEntrySize];
+  const pe::FileHeader header = pe::ParseFileHeader(nt);
+  pe::SectionHeader last;
   // A file without sections has no last entry: the headers it needs are missing.
-  if (sections == 0 || !ReadStreamAt(container, size,
-                                     ntOffset + 24 + optionalHeaderSize + (sections - 1) * kSectionEntrySize,
-                                     entry, sizeof entry)) {
+  if (header.sectionCount == 0 || !pe::ReadSectionHeader(read, ntOffset, header, header.sectionCount - 1u, &last)) {
     KZ_SAY("Error reading file");
     return -1;
   }
-  const uint64_t end = static_cast<uint64_t>(Le32(entry + 20)) + Le32(entry + 16);
-  return static_cast<int32_t>(end & 0x7FFFFFFF);
+  return static_cast<int32_t>(last.RawEnd() & 0x7FFFFFFF);
 }
 
 uint32_t PeTrailingDataSize(platform::FileHandle file, uint32_t sizeHint, uint16_t belowCertificate) {
@@ -137,43 +111,48 @@ uint32_t PeTrailingDataSize(platform::FileHandle file, uint32_t sizeHint, uint16
   if (size == 0 || size >= 0xFFFFFFFFu) return 0;
 
   KeepFilePosition keep(file);
-  uint8_t dos[64];
-  if (!ReadHandleAt(file, size, 0, dos, sizeof dos)) return 0;
-  if (dos[0] != 'M' || dos[1] != 'Z') return 0;
-  const uint64_t ntOffset = Le32(dos + 0x3C);
+  const pe::ReadAt read = pe::HandleReader(file, size);
+  uint8_t dos[pe::kDosHeaderSize];
+  if (!read(0, dos, sizeof dos)) return 0;
+  if (!pe::HasDosMagic(dos)) return 0;
+  const uint64_t ntOffset = LoadLe32(dos + pe::kNtOffsetField);
   if (ntOffset >= size) return 0;
   uint8_t nt[kStandardNtHeadersSize];
-  if (!ReadHandleAt(file, size, ntOffset, nt, sizeof nt)) return 0;
-  const uint16_t sections = Le16(nt + 6);
-  if (ntOffset + sections * kSectionEntrySize + kStandardNtHeadersSize > size) return 0;
-  if (Le32(nt) != kNtSignature) return 0;
+  if (!read(ntOffset, nt, sizeof nt)) return 0;
+  const pe::FileHeader header = pe::ParseFileHeader(nt);
+  const uint16_t sections = header.sectionCount;
+  if (ntOffset + sections * pe::kSectionHeaderSize + kStandardNtHeadersSize > size) return 0;
+  if (header.signature != pe::kNtSignature) return 0;
 
-  const uint16_t machine = Le16(nt + 4);
-  if (machine != kMachineI386 && machine != kMachineAmd64) return 0;
-  const uint32_t certificateOffset = Le32(nt + 0x98);
-  const uint32_t certificateSize = Le32(nt + (machine == kMachineI386 ? 0x9C : 0xAC));
+  const uint16_t machine = header.machine;
+  if (machine != pe::kMachineI386 && machine != pe::kMachineAmd64) return 0;
+  // The directory entry is taken where a 32-bit image has it; a 64-bit image
+  // never reaches the search below.
+  const uint64_t certificateEntry = pe::DirectoryEntry(false, pe::kCertificateDirectory);
+  const uint32_t certificateOffset = LoadLe32(nt + certificateEntry);
+  const uint32_t certificateSize =
+      LoadLe32(nt + pe::DirectoryEntry(machine == pe::kMachineAmd64, pe::kCertificateDirectory) + 4);
   if (certificateSize <= kMinimumCertificateSize) return 0;
 
   // The last table entry may sit beyond the standard header size when the
   // optional header is larger; it is read only if it lies inside the file.
   if (sections == 0) return 0;
-  uint8_t entry[kSectionEntrySize];
-  const uint64_t entryOffset = ntOffset + 24 + Le16(nt + 20) + (sections - 1) * kSectionEntrySize;
-  if (!ReadHandleAt(file, size, entryOffset, entry, sizeof entry)) return 0;
-  const uint64_t sectionEnd = static_cast<uint64_t>(Le32(entry + 20)) + Le32(entry + 16);
+  pe::SectionHeader last;
+  if (!pe::ReadSectionHeader(read, ntOffset, header, sections - 1u, &last)) return 0;
+  const uint64_t sectionEnd = last.RawEnd();
   if (sectionEnd >= size) return 0;
-  if (machine == kMachineAmd64 || belowCertificate != 1) return static_cast<uint32_t>(size - sectionEnd);
+  if (machine == pe::kMachineAmd64 || belowCertificate != 1) return static_cast<uint32_t>(size - sectionEnd);
 
   const uint64_t c = certificateOffset;
   if (c > size) return 0;
   const uint64_t windowStart = c >= static_cast<uint64_t>(kSearchBytes) ? c - kSearchBytes : 0;
   uint8_t window[kSearchBytes];
   const uint32_t windowSize = static_cast<uint32_t>(c - windowStart);
-  if (!ReadHandleAt(file, size, windowStart, window, windowSize)) return 0;
+  if (!read(windowStart, window, windowSize)) return 0;
   for (int i = 0; i < kSearchPositions; ++i) {
     const uint64_t wordEnd = c - i;
     if (wordEnd < windowStart + 4) break;  // the word would start below offset 0
-    if (Le32(window + (wordEnd - 4 - windowStart)) == kAttachmentMagic) return static_cast<uint32_t>(size - wordEnd);
+    if (LoadLe32(window + (wordEnd - 4 - windowStart)) == kAttachmentMagic) return static_cast<uint32_t>(size - wordEnd);
   }
   return 0;
 }

@@ -2,15 +2,7 @@
 
 #include <cstring>
 
-namespace {
-uint32_t LoadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-void StoreLe32(uint8_t* p, uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-}  // namespace
+#include "support/byte_order.h"
 
 AttachmentTrailer ParseTrailer(const uint8_t* bytes) {
   AttachmentTrailer trailer;

@@ -1,6 +1,7 @@
-// Opening, closing and sequential access of a bundle. The validation that
-// Open runs lives with the other integrity checks; the streams live in
-// bundle_stream.cpp.
+// Opening, closing and sequential access of a bundle, and the chunk walk
+// and chunk copy that the validation, the sequential reads and the
+// extraction share. The validation that Open runs is in validation.cpp; the
+// streams live in bundle_stream.cpp.
 #include "bundle/bundle.h"
 
 #include <cryptopp/filters.h>
@@ -125,38 +126,59 @@ bool Bundle::ReadU32(uint32_t* value, bool feedIntegrity) {
   return true;
 }
 
-bool Bundle::CacheEntry(const std::string& name, bool advanceOnly) {
-  // The entry table is fixed in size; a bundle with more entries is refused.
-  if (entries_.size() >= kMaxEntries) return false;
+bool Bundle::WalkChunks(bool feedIntegrity, bool checkLimits, const ChunkVisitor& onChunk, int64_t* total) {
   uint32_t chunkCount = 0;
-  if (!ReadU32(&chunkCount, true)) return false;
+  if (!ReadU32(&chunkCount, feedIntegrity)) return false;
   const uint32_t originalLimit = EffectiveSizeLimit();
   const uint32_t storedLimit = CompressBoundOf(originalLimit);
-  std::unique_ptr<CachedEntry> entry(new CachedEntry);
-  entry->name = name;
-  int64_t total = 0;
-  // The count comes from the file: descriptors are added as chunks are
-  // actually read, never reserved up front.
+  int64_t sum = 0;
+  // The count comes from the file: nothing is reserved for it up front.
   for (uint32_t i = 0; i < chunkCount; ++i) {
     uint32_t storedSize = 0, originalSize = 0;
-    if (!ReadU32(&storedSize, true) || storedSize > storedLimit) return false;
-    if (!ReadU32(&originalSize, true) || originalSize > originalLimit) return false;
+    if (!ReadU32(&storedSize, feedIntegrity) || !ReadU32(&originalSize, feedIntegrity)) return false;
+    // Sizes are checked before they size a buffer.
+    if (checkLimits && (storedSize > storedLimit || originalSize > originalLimit)) return false;
     // An entry's size is a signed 32-bit value; refuse a sum beyond it.
-    if (total + originalSize > INT32_MAX) return false;
+    if (sum + originalSize > INT32_MAX) return false;
     ChunkDescriptor chunk;
     chunk.fileOffset = file_.Tell();
     chunk.storedSize = storedSize;
     chunk.originalSize = originalSize;
     chunk.state = scrambler_.state();
-    entry->chunks.push_back(chunk);
-    total += originalSize;
-    if (!ReadRawSpan(storedSize, true, advanceOnly)) return false;
+    sum += originalSize;
+    if (!onChunk(chunk)) return false;
   }
+  if (total) *total = sum;
+  return true;
+}
+
+bool Bundle::CacheEntry(const std::string& name, bool advanceOnly) {
+  // The entry table is fixed in size; a bundle with more entries is refused.
+  if (entries_.size() >= kMaxEntries) return false;
+  std::unique_ptr<CachedEntry> entry(new CachedEntry);
+  entry->name = name;
+  int64_t total = 0;
+  const bool walked = WalkChunks(
+      true, true,
+      [&](const ChunkDescriptor& chunk) {
+        entry->chunks.push_back(chunk);
+        return ReadRawSpan(chunk.storedSize, true, advanceOnly);
+      },
+      &total);
+  if (!walked) return false;
   entry->totalSize = static_cast<int32_t>(total);
   entry->endOffset = file_.Tell();
   entry->endState = scrambler_.state();
   entries_.push_back(std::move(entry));
   return true;
+}
+
+const CachedEntry* Bundle::FindEntry(const std::string& name) const {
+  // The cache holds the entries in file order, so the first match is the
+  // entry a scan from the first entry would meet.
+  for (const auto& entry : entries_)
+    if (entry->name == name) return entry.get();
+  return nullptr;
 }
 
 bool Bundle::NextName(std::string* name) {
@@ -176,14 +198,8 @@ bool Bundle::NextName(std::string* name) {
 
 bool Bundle::SkipEntry() {
   if (!open_) return false;
-  uint32_t chunkCount = 0;
-  if (!ReadU32(&chunkCount, false)) return false;
-  for (uint32_t i = 0; i < chunkCount; ++i) {
-    uint32_t storedSize = 0, originalSize = 0;
-    if (!ReadU32(&storedSize, false) || !ReadU32(&originalSize, false)) return false;
-    if (!ReadRawSpan(storedSize, false, true)) return false;
-  }
-  return true;
+  return WalkChunks(
+      false, false, [&](const ChunkDescriptor& chunk) { return ReadRawSpan(chunk.storedSize, false, true); }, nullptr);
 }
 
 bool Bundle::WriteEntryToPath(const std::wstring& path) {
@@ -197,34 +213,31 @@ bool Bundle::WriteEntryToPath(const std::wstring& path) {
 }
 
 bool Bundle::WriteEntryTo(FILE* file) {
-  uint32_t chunkCount = 0;
-  if (!ReadU32(&chunkCount, false)) return false;
-  const uint32_t originalLimit = EffectiveSizeLimit();
-  for (uint32_t i = 0; i < chunkCount; ++i) {
-    uint32_t storedSize = 0, originalSize = 0;
-    if (!ReadU32(&storedSize, false) || !ReadU32(&originalSize, false)) return false;
-    // Sizes are checked before they size a buffer, here as everywhere.
-    if (storedSize > CompressBoundOf(originalLimit) || originalSize > originalLimit) return false;
-    unsigned char* stored = Scratch(&storedScratch_, storedSize);
-    unsigned char* original = Scratch(&inflatedScratch_, originalSize);
-    if (ReadRaw(stored, 1, storedSize, false, false) != storedSize) return false;
-    if (!InflateChunk(stored, storedSize, original, originalSize)) return false;
-    if (originalSize && fwrite(original, 1, originalSize, file) != originalSize) return false;
-  }
-  return true;
+  // Each chunk starts where its sizes end; WriteChunk reads it from there.
+  return WalkChunks(
+      false, true,
+      [&](const ChunkDescriptor& chunk) { return WriteChunk(chunk, file); }, nullptr);
+}
+
+Bundle::ChunkLoad Bundle::LoadChunk(const ChunkDescriptor& chunk, unsigned char* stored, unsigned char* out) {
+  file_.Seek(chunk.fileOffset);
+  scrambler_.set_state(chunk.state);
+  if (ReadRaw(stored, 1, chunk.storedSize, false, false) != chunk.storedSize) return ChunkLoad::kReadFailed;
+  if (!InflateChunk(stored, chunk.storedSize, out, chunk.originalSize)) return ChunkLoad::kInflateFailed;
+  return ChunkLoad::kDone;
+}
+
+bool Bundle::WriteChunk(const ChunkDescriptor& chunk, FILE* file) {
+  unsigned char* stored = Scratch(&storedScratch_, chunk.storedSize);
+  unsigned char* original = Scratch(&inflatedScratch_, chunk.originalSize);
+  if (LoadChunk(chunk, stored, original) != ChunkLoad::kDone) return false;
+  return chunk.originalSize == 0 || fwrite(original, 1, chunk.originalSize, file) == chunk.originalSize;
 }
 
 bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
-  for (const ChunkDescriptor& chunk : entry.chunks) {
-    // The validation checked both sizes against the limits.
-    unsigned char* stored = Scratch(&storedScratch_, chunk.storedSize);
-    unsigned char* original = Scratch(&inflatedScratch_, chunk.originalSize);
-    file_.Seek(chunk.fileOffset);
-    scrambler_.set_state(chunk.state);
-    if (ReadRaw(stored, 1, chunk.storedSize, false, false) != chunk.storedSize) return false;
-    if (!InflateChunk(stored, chunk.storedSize, original, chunk.originalSize)) return false;
-    if (chunk.originalSize && fwrite(original, 1, chunk.originalSize, file) != chunk.originalSize) return false;
-  }
+  // The validation checked both sizes of every chunk against the limits.
+  for (const ChunkDescriptor& chunk : entry.chunks)
+    if (!WriteChunk(chunk, file)) return false;
   return true;
 }
 
@@ -233,13 +246,7 @@ bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
 // would extract; reading it through its descriptors costs only its own bytes.
 bool Bundle::ExtractEntry(const std::wstring& destinationPath, const std::string& name) {
   if (!open_) return false;
-  const CachedEntry* found = nullptr;
-  for (const auto& entry : entries_) {
-    if (entry->name == name) {
-      found = entry.get();
-      break;
-    }
-  }
+  const CachedEntry* found = FindEntry(name);
   if (found == nullptr) {
     Rewind();
     return false;

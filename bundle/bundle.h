@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "bundle/scrambler.h"
 
 namespace CryptoPP {
+class RSAFunction;
 class SignatureVerificationFilter;
 class SHA1;
 }  // namespace CryptoPP
@@ -68,6 +70,13 @@ class Bundle {
   void SetCertificateGoal(const std::string& goal) { certificateGoal_ = goal; }
   void SetSizeLimit(int32_t limit) { sizeLimit_ = limit; }
   bool SetScrambleTable(const unsigned char* table, size_t n) { return scrambler_.SetScrambleTable(table, n); }
+  // The check of the signing key's certificate: the key it vouches for, or
+  // null. Unset, the built-in bundle root decides (the installer never sets
+  // it); kzpack sets one to check installers made for another root.
+  using CertificateCheck =
+      std::function<std::unique_ptr<CryptoPP::RSAFunction>(const unsigned char* bytes, size_t length,
+                                                           const std::string& goal)>;
+  void SetCertificateCheck(CertificateCheck check) { certificateCheck_ = std::move(check); }
 
   bool Open(const std::wstring& path);
   bool Close();
@@ -97,12 +106,26 @@ class Bundle {
 
  private:
   bool ValidateBundle();
+  // Walks one entry's chunk table from just behind its name: the chunk
+  // count, then per chunk its two sizes (checked against the limits when
+  // `checkLimits`, and their sum against the signed 32-bit entry size) and
+  // `onChunk`, which must read past the chunk's stored bytes. False at the
+  // first short read, limit or failing `onChunk`; `*total` (optional) gets
+  // the sum of the original sizes.
+  using ChunkVisitor = std::function<bool(const ChunkDescriptor& chunk)>;
+  bool WalkChunks(bool feedIntegrity, bool checkLimits, const ChunkVisitor& onChunk, int64_t* total);
   bool CacheEntry(const std::string& name, bool advanceOnly);
+  const CachedEntry* FindEntry(const std::string& name) const;
   size_t ReadRaw(void* buffer, size_t itemSize, size_t itemCount, bool feedIntegrity, bool advanceOnly);
   // Reads and drops `size` bytes through ReadRaw in bounded pieces.
   bool ReadRawSpan(uint32_t size, bool feedIntegrity, bool advanceOnly);
   bool ReadU32(uint32_t* value, bool feedIntegrity);
   bool WriteCachedEntry(const CachedEntry& entry, FILE* file);
+  enum class ChunkLoad { kDone, kReadFailed, kInflateFailed };
+  // Reads a chunk where its descriptor places it and inflates it into `out`
+  // (originalSize bytes); `stored` holds storedSize bytes.
+  ChunkLoad LoadChunk(const ChunkDescriptor& chunk, unsigned char* stored, unsigned char* out);
+  bool WriteChunk(const ChunkDescriptor& chunk, FILE* file);
   // Inflated bytes of the chunk holding the stream position; null after a
   // logged failure.
   const unsigned char* ChunkAtPosition(BundleStream* stream, uint32_t* available);
@@ -123,6 +146,7 @@ class Bundle {
   Scrambler scrambler_;
   std::unique_ptr<CryptoPP::SHA1> sha1_;
   std::string certificateGoal_ = "AVSG";
+  CertificateCheck certificateCheck_;
   std::vector<std::unique_ptr<BundleStream>> streams_;
   std::vector<std::unique_ptr<CachedEntry>> entries_;
   CryptoPP::SignatureVerificationFilter* verifier_ = nullptr;

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "bundle/bundle.h"
-#include "bundle/chunk_inflate.h"
 #include "support/diag_log.h"
 
 using namespace bundle_format;
@@ -28,50 +27,14 @@ BundleStream* Bundle::OpenStream(const std::string& name) {
   stream->savedOffset_ = file_.Tell();
   stream->savedState_ = scrambler_.state();
 
-  const CachedEntry* cached = nullptr;
-  for (const auto& entry : entries_) {
-    if (entry->name == name) {
-      cached = entry.get();
-      break;
-    }
-  }
-  if (cached != nullptr) {
-    stream->chunks_ = cached->chunks;
-    stream->total_ = cached->totalSize;
-  } else {
-    // Not met by the validation: look for it in the file.
+  // Open validated every entry into the cache: a name not there is not in the file.
+  const CachedEntry* cached = FindEntry(name);
+  if (cached == nullptr) {
     Rewind();
-    std::string current;
-    bool found = false;
-    while (NextName(&current)) {
-      if (current == name) {
-        found = true;
-        break;
-      }
-      SkipEntry();
-    }
-    if (!found) return nullptr;
-    uint32_t chunkCount = 0;
-    if (!ReadU32(&chunkCount, false)) return nullptr;
-    const uint32_t originalLimit = EffectiveSizeLimit();
-    int64_t total = 0;
-    for (uint32_t i = 0; i < chunkCount; ++i) {
-      uint32_t storedSize = 0, originalSize = 0;
-      if (!ReadU32(&storedSize, false) || !ReadU32(&originalSize, false)) break;
-      // The limits keep every later allocation bounded.
-      if (storedSize > CompressBoundOf(originalLimit) || originalSize > originalLimit) break;
-      if (total + originalSize > INT32_MAX) break;
-      ChunkDescriptor chunk;
-      chunk.fileOffset = file_.Tell();
-      chunk.storedSize = storedSize;
-      chunk.originalSize = originalSize;
-      chunk.state = scrambler_.state();
-      stream->chunks_.push_back(chunk);
-      total += originalSize;
-      if (!ReadRawSpan(storedSize, false, true)) break;
-    }
-    stream->total_ = static_cast<int32_t>(total);
+    return nullptr;
   }
+  stream->chunks_ = cached->chunks;
+  stream->total_ = cached->totalSize;
   IndexChunks(&stream->chunkStarts_, stream->chunks_);
   streams_.push_back(std::move(stream));
   return streams_.back().get();
@@ -115,14 +78,9 @@ const unsigned char* Bundle::ChunkAtPosition(BundleStream* stream, uint32_t* ava
     fresh.chunkIndex = index;
     fresh.data.resize(chunk.originalSize);
     std::vector<unsigned char> stored(chunk.storedSize);
-    file_.Seek(chunk.fileOffset);
-    scrambler_.set_state(chunk.state);
-    if (ReadRaw(stored.data(), 1, chunk.storedSize, false, false) != chunk.storedSize) {
-      DiagLog("?!!");
-      return nullptr;
-    }
-    if (!InflateChunk(stored.data(), chunk.storedSize, fresh.data.data(), chunk.originalSize)) {
-      DiagLog("?!!!");
+    const ChunkLoad load = LoadChunk(chunk, stored.data(), fresh.data.data());
+    if (load != ChunkLoad::kDone) {
+      DiagLog(load == ChunkLoad::kReadFailed ? "?!!" : "?!!!");
       return nullptr;
     }
     stream->inflatedCache_.push_back(std::move(fresh));

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "support/byte_order.h"
+
 namespace bundle_format {
 
 // "KZBUNDLE!" followed by CR, LF and a zero byte.
@@ -25,15 +27,5 @@ constexpr int32_t kInstallerSizeLimit = 0x1900000;
 // zlib's compressBound, computed here so the limit does not depend on the
 // linked zlib version.
 constexpr uint32_t CompressBoundOf(uint32_t n) { return n + (n >> 12) + (n >> 14) + (n >> 25) + 13; }
-
-inline uint32_t LoadLe32(const unsigned char* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline void StoreLe32(unsigned char* p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-  p[2] = static_cast<unsigned char>(v >> 16);
-  p[3] = static_cast<unsigned char>(v >> 24);
-}
 
 }  // namespace bundle_format

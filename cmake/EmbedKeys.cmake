@@ -1,8 +1,8 @@
 # Compiles the root public keys named by KZ_BUNDLE_ROOT_KEY and
-# KZ_IMAGE_ROOT_KEY into a target as byte arrays (see integrity/root_keys.h).
+# KZ_IMAGE_ROOT_KEY into a target as byte arrays (see support/root_keys.h).
 function(kz_embed_root_keys target)
   set(out "${CMAKE_BINARY_DIR}/generated/root_keys.cpp")
-  set(body "// Generated from the KZ_*_ROOT_KEY build inputs.\n#include \"integrity/root_keys.h\"\n")
+  set(body "// Generated from the KZ_*_ROOT_KEY build inputs.\n#include \"support/root_keys.h\"\n")
   foreach(pair "BundleRootKey;${KZ_BUNDLE_ROOT_KEY}" "ImageRootKey;${KZ_IMAGE_ROOT_KEY}")
     list(GET pair 0 name)
     list(GET pair 1 file)

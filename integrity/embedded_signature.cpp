@@ -13,7 +13,7 @@
 #include "attachments/extract.h"
 #include "integrity/embedded_message.h"
 #include "integrity/pe_ranges.h"
-#include "integrity/root_keys.h"
+#include "support/root_keys.h"
 #include "platform/platform.h"
 #include "support/diag_log.h"
 #include "support/strings.h"

@@ -6,13 +6,13 @@ namespace {
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 }  // namespace
 
-bool ScriptFlagsSelect(const std::string& flags, bool windows64, uint32_t majorVersion, const std::string& runType) {
-  if (Contains(flags, "-x86") && windows64) return false;
-  if (Contains(flags, "-x64") && !windows64) return false;
-  if (Contains(flags, "-w6+") && majorVersion < 6) return false;
-  if (Contains(flags, "-w<6") && majorVersion >= 6) return false;
+bool ScriptFlagsSelect(const std::string& flags, const ScriptEnvironment& environment) {
+  if (Contains(flags, "-x86") && environment.windows64) return false;
+  if (Contains(flags, "-x64") && !environment.windows64) return false;
+  if (Contains(flags, "-w6+") && environment.majorVersion < 6) return false;
+  if (Contains(flags, "-w<6") && environment.majorVersion >= 6) return false;
   if (!StartsWith(flags, "dep")) return false;
-  return Contains(flags, "-" + runType);
+  return Contains(flags, "-" + environment.installType);
 }
 
 bool IsSafeScriptTarget(const std::string& target) {

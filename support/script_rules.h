@@ -5,10 +5,17 @@
 #include <cstdint>
 #include <string>
 
-// True when a line whose first field is `flags` runs on this Windows: the
+// What the tags of a line are tested against.
+struct ScriptEnvironment {
+  bool windows64 = false;     // 64-bit Windows (the 32-bit installer then runs under WOW64)
+  uint32_t majorVersion = 0;  // Windows major version
+  std::string installType;    // the run type
+};
+
+// True when a line whose first field is `flags` runs in `environment`: the
 // architecture and version tags allow it, it is a "dep" line, and it names
 // the run type.
-bool ScriptFlagsSelect(const std::string& flags, bool windows64, uint32_t majorVersion, const std::string& runType);
+bool ScriptFlagsSelect(const std::string& flags, const ScriptEnvironment& environment);
 
 // True for a relative target that stays inside the workspace: not rooted,
 // no drive or stream colon, no ".." component with either separator.

@@ -7,10 +7,10 @@
 #include <map>
 #include <stdexcept>
 
-#include "attachments/writer.h"
-#include "bundle/writer.h"
-#include "integrity/certificate_writer.h"
-#include "integrity/embedded_signer.h"
+#include "packing/bundle_writer.h"
+#include "packing/certificate_writer.h"
+#include "packing/chain_writer.h"
+#include "packing/embedded_signer.h"
 
 namespace kzbench {
 namespace {

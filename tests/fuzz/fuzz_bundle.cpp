@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "bundle/bundle.h"
-#include "bundle/writer.h"
-#include "integrity/certificate_writer.h"
+#include "packing/bundle_writer.h"
+#include "packing/certificate_writer.h"
 #include "platform/platform.h"
 #include "tests/fuzz/fuzz_support.h"
 

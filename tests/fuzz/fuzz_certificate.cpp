@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "integrity/certificate.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate.h"
+#include "packing/certificate_writer.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

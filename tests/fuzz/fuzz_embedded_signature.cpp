@@ -9,7 +9,7 @@
 #include <string>
 
 #include "integrity/embedded_signature.h"
-#include "integrity/embedded_signer.h"
+#include "packing/embedded_signer.h"
 #include "platform/platform.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "attachments/writer.h"
 #include "bundle/format.h"
 #include "bundle/scrambler.h"
-#include "bundle/writer.h"
-#include "integrity/certificate_writer.h"
-#include "integrity/embedded_signer.h"
+#include "packing/bundle_writer.h"
+#include "packing/certificate_writer.h"
+#include "packing/chain_writer.h"
+#include "packing/embedded_signer.h"
 #include "platform/platform.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -1,8 +1,8 @@
 // Corruption sweep of a finished installer: every byte of the headers, of the
 // chain's records and trailers and of the Authenticode table is flipped in
 // turn (and every `stride`-th byte of the section data and of the setup
-// program), and each copy is decided natively as the installer would decide
-// it. A flip is refused by some check, or harmless: accepted with exactly the
+// program), and each copy is decided natively by the installer's own checks
+// (the code its worker runs). A flip is refused by some check, or harmless: accepted with exactly the
 // same run type, setup program and bundle entries as the pristine file. An
 // accepted flip that delivers anything different is a fault (exit code 1).
 //
@@ -29,13 +29,125 @@
 #include <string>
 #include <vector>
 
+#include "attachments/extract.h"
 #include "attachments/trailer.h"
+#include "bundle/bundle.h"
+#include "install/install_checks.h"
+#include "integrity/embedded_signature.h"
 #include "platform/platform.h"
-#include "tests/reliability/installer_decision.h"
 
 namespace {
 
-using kzrel::Step;
+// What the installer would do with a copy: the start-up checks (run type,
+// its own embedded signature) and then the installation's own checks,
+// through the same code the stub's worker runs. Where the worker runs the
+// script, the sweep extracts every entry: after a valid signature none may
+// differ from what was packed.
+enum class Step {
+  kRunType,            // no or damaged "TYPE": exit code 1
+  kInstallerSignature, // own embedded signature invalid: exit code 2
+  kSetupProgram,       // "LOAD" missing or its digest wrong
+  kBundleAttachment,   // "IBND" of setup.exe missing or its digest wrong
+  kBundle,             // bundle certificate, signature or structure refused
+  kInstallScript,      // no "install_script" entry
+  kEntries,            // an entry does not extract
+  kSetupSignature,     // setup.exe's embedded signature invalid
+  kAccepted,           // setup would be started
+};
+
+const char* StepName(Step step) {
+  switch (step) {
+    case Step::kRunType: return "run type (TYPE)";
+    case Step::kInstallerSignature: return "installer signature (_SG2)";
+    case Step::kSetupProgram: return "setup program (LOAD digest)";
+    case Step::kBundleAttachment: return "bundle attachment (IBND digest)";
+    case Step::kBundle: return "bundle validation";
+    case Step::kInstallScript: return "install script";
+    case Step::kEntries: return "entry extraction";
+    case Step::kSetupSignature: return "setup signature";
+    case Step::kAccepted: return "accepted";
+  }
+  return "?";
+}
+
+// What an accepted installer hands over: the run type, setup.exe, and every
+// bundle entry by name.
+struct Delivery {
+  std::string runType;
+  std::string setup;
+  std::map<std::string, std::string> entries;
+  bool operator==(const Delivery& o) const { return runType == o.runType && setup == o.setup && entries == o.entries; }
+};
+
+struct Decision {
+  Step step = Step::kRunType;
+  Delivery delivery;  // filled when accepted
+};
+
+std::wstring Wide(const std::string& path) { return std::filesystem::u8path(path).wstring(); }
+
+std::string ReadWhole(const std::string& path) {
+  std::string bytes;
+  FILE* file = platform::OpenStdioFile(Wide(path), L"rb");
+  if (file == nullptr) return bytes;
+  char block[1 << 16];
+  size_t n;
+  while ((n = fread(block, 1, sizeof block, file)) > 0) bytes.append(block, n);
+  fclose(file);
+  return bytes;
+}
+
+Step StepOf(install::InstallStep step) {
+  switch (step) {
+    case install::InstallStep::kSetupProgram:
+    case install::InstallStep::kSetupHeld: return Step::kSetupProgram;
+    case install::InstallStep::kBundleAttachment: return Step::kBundleAttachment;
+    case install::InstallStep::kBundle: return Step::kBundle;
+    case install::InstallStep::kInstallScript: return Step::kInstallScript;
+    case install::InstallStep::kScript: return Step::kEntries;
+    case install::InstallStep::kSetupSignature: return Step::kSetupSignature;
+    case install::InstallStep::kAccepted: return Step::kAccepted;
+  }
+  return Step::kRunType;
+}
+
+Step DecideInto(const std::string& installerPath, const std::string& workDir, Delivery* delivery) {
+  // Trailing control characters and spaces go, as the entry point trims the type.
+  delivery->runType = ReadAttachment(Wide(installerPath), "TYPE");
+  while (!delivery->runType.empty() && static_cast<signed char>(delivery->runType.back()) <= 0x20)
+    delivery->runType.pop_back();
+  if (delivery->runType.empty()) return Step::kRunType;
+  if (!VerifyEmbeddedSignature(Wide(installerPath), false)) return Step::kInstallerSignature;
+
+  const std::string entryPath = workDir + "entry";
+  install::InstallHooks hooks;
+  hooks.runScript = [&](Bundle& bundle) {
+    std::vector<std::string> names;
+    for (const auto& entry : bundle.entries()) names.push_back(entry->name);
+    for (const std::string& name : names) {
+      if (delivery->entries.count(name)) continue;  // the first of equal names wins
+      if (!bundle.ExtractEntry(Wide(entryPath), name)) return false;
+      delivery->entries[name] = ReadWhole(entryPath);
+    }
+    return true;
+  };
+  hooks.verifySetup = [](const std::wstring& setupPath) { return VerifyEmbeddedSignature(setupPath, false); };
+  Bundle bundle;
+  const Step step = StepOf(install::RunInstallChecks(Wide(installerPath), Wide(workDir), &bundle, hooks));
+  if (step == Step::kAccepted) delivery->setup = ReadWhole(workDir + "setup.exe");
+  return step;
+}
+
+// `workDir` is an existing folder, ending with a separator, that the
+// decision uses for setup.exe, ibnd and the entries (emptied afterwards).
+Decision DecideInstaller(const std::string& installerPath, const std::string& workDir) {
+  Decision decision;
+  decision.step = DecideInto(installerPath, workDir, &decision.delivery);
+  if (decision.step != Step::kAccepted) decision.delivery = Delivery();
+  std::error_code ignored;
+  for (const char* name : {"setup.exe", "ibnd", "entry"}) std::filesystem::remove(workDir + name, ignored);
+  return decision;
+}
 
 FILE* gReport = stdout;
 
@@ -222,9 +334,9 @@ int main(int argc, char** argv) {
     while ((n = fread(block, 1, sizeof block, f)) > 0) pristine.append(block, n);
     fclose(f);
   }
-  const kzrel::Decision reference = kzrel::DecideInstaller(copy, workDir);
+  const Decision reference = DecideInstaller(copy, workDir);
   if (reference.step != Step::kAccepted) {
-    fprintf(gReport, "the pristine installer is refused at: %s\n", kzrel::StepName(reference.step));
+    fprintf(gReport, "the pristine installer is refused at: %s\n", StepName(reference.step));
     return 2;
   }
   fprintf(gReport, "installer %s: %zu bytes, run type \"%s\", setup %zu bytes, %zu bundle entries; mask 0x%02X, stride %llu\n",
@@ -257,23 +369,23 @@ int main(int argc, char** argv) {
     if (fixDigests && region.name.find(" payload") == std::string::npos) continue;
     for (uint64_t offset = region.begin; offset < region.end && offset < pristine.size(); offset += step) {
       const uint8_t original = static_cast<uint8_t>(pristine[offset]);
-      kzrel::Decision decision;
+      Decision decision;
       if (fixDigests) {
         std::string bytes = pristine;
         bytes[offset] = static_cast<char>(original ^ mask);
         bytes = WithRepairedDigests(bytes, loadRegion, chainBegin, chainEnd);
         if (pwrite(fd, bytes.data() + chainBegin, chainEnd - chainBegin, static_cast<off_t>(chainBegin)) < 0) return 2;
-        decision = kzrel::DecideInstaller(copy, workDir);
+        decision = DecideInstaller(copy, workDir);
         if (pwrite(fd, pristine.data() + chainBegin, chainEnd - chainBegin, static_cast<off_t>(chainBegin)) < 0)
           return 2;
       } else {
         WriteByteAt(fd, offset, static_cast<uint8_t>(original ^ mask));
-        decision = kzrel::DecideInstaller(copy, workDir);
+        decision = DecideInstaller(copy, workDir);
         WriteByteAt(fd, offset, original);
       }
       ++tally.flipped;
       if (decision.step == Step::kAccepted) {
-        kzrel::Delivery sameType = decision.delivery;
+        Delivery sameType = decision.delivery;
         sameType.runType = reference.delivery.runType;
         if (decision.delivery == reference.delivery) {
           ++tally.harmless;
@@ -305,7 +417,7 @@ int main(int argc, char** argv) {
     std::string by;
     for (const auto& [step, count] : t.refused) {
       r += count;
-      by += std::string(by.empty() ? "" : ", ") + kzrel::StepName(step) + " " + std::to_string(count);
+      by += std::string(by.empty() ? "" : ", ") + StepName(step) + " " + std::to_string(count);
     }
     flipped += t.flipped;
     refused += r;
@@ -353,7 +465,7 @@ int main(int argc, char** argv) {
       std::string label = name;
       for (char& c : label)
         if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-      std::string stepLabel = kzrel::StepName(pick.second);
+      std::string stepLabel = StepName(pick.second);
       for (char& c : stepLabel)
         if (!isalnum(static_cast<unsigned char>(c))) c = '_';
       char file[64];

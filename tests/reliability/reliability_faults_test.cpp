@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "attachments/extract.h"
-#include "attachments/writer.h"
 #include "bundle/bundle.h"
 #include "bundle/format.h"
-#include "bundle/writer.h"
+#include "packing/bundle_writer.h"
+#include "packing/chain_writer.h"
 #include "platform/platform.h"
 #include "tests/support/test_support.h"
 #include "tests/unit/bundle_fixtures.h"

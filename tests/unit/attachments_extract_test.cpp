@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "attachments/writer.h"
+#include "packing/chain_writer.h"
 #include "support/strings.h"
 #include "tests/data/attachments/pe_fixtures.h"
 #include "tests/support/test_support.h"

@@ -7,7 +7,7 @@
 
 #include "attachments/extract.h"
 #include "attachments/pe_chain_end.h"
-#include "attachments/writer.h"
+#include "packing/chain_writer.h"
 #include "platform/platform.h"
 #include "tests/data/attachments/pe_fixtures.h"
 #include "tests/support/test_support.h"

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <map>
 
-#include "attachments/writer.h"
+#include "packing/chain_writer.h"
 #include "tests/support/test_support.h"
 
 namespace {

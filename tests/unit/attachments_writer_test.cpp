@@ -1,6 +1,6 @@
 // Writing chains into real PE images: the new `.KZBNDL` section as loaders,
 // objdump and osslsigncode see it, and as the readers find it again.
-#include "attachments/writer.h"
+#include "packing/chain_writer.h"
 
 #include <gtest/gtest.h>
 

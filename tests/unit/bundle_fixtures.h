@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "bundle/writer.h"
-#include "integrity/certificate.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate.h"
+#include "packing/bundle_writer.h"
+#include "packing/certificate_writer.h"
 #include "tests/support/test_support.h"
 
 namespace bundletest {

@@ -14,7 +14,6 @@
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;
-using bundle_format::StoreLe32;
 namespace fs = std::filesystem;
 
 namespace {

@@ -6,12 +6,10 @@
 #include <cstring>
 
 #include "bundle/bundle.h"
-#include "integrity/bundle_validation.h"
+#include "bundle/validation.h"
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;
-using bundle_format::LoadLe32;
-using bundle_format::StoreLe32;
 namespace fs = std::filesystem;
 
 namespace {

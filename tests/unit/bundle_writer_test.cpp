@@ -5,12 +5,11 @@
 #include <cstring>
 
 #include "bundle/bundle.h"
-#include "bundle/inspect.h"
-#include "integrity/bundle_validation.h"
+#include "bundle/validation.h"
+#include "packing/bundle_inspect.h"
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;
-using bundle_format::LoadLe32;
 namespace fs = std::filesystem;
 
 TEST(BundleWriter, EntriesReadBackInEveryChunking) {

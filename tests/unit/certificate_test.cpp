@@ -6,13 +6,12 @@
 
 #include <cstring>
 
+#include "bundle/certificate.h"
 #include "bundle/format.h"
-#include "integrity/certificate.h"
-#include "integrity/certificate_writer.h"
+#include "packing/certificate_writer.h"
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;
-using bundle_format::StoreLe32;
 
 namespace {
 // The same key without the NULL algorithm parameters (2048-bit SPKI layout:

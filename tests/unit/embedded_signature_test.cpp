@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "attachments/writer.h"
 #include "integrity/embedded_signature.h"
-#include "integrity/embedded_signer.h"
 #include "integrity/pe_ranges.h"
+#include "packing/chain_writer.h"
+#include "packing/embedded_signer.h"
 #include "platform/platform.h"
 #include "tests/support/test_support.h"
 

@@ -53,9 +53,9 @@ struct Recorder {
   }
 };
 
-ScriptEnvironment Env(bool wow64, uint32_t major, const std::string& type) {
+ScriptEnvironment Env(bool windows64, uint32_t major, const std::string& type) {
   ScriptEnvironment environment;
-  environment.wow64 = wow64;
+  environment.windows64 = windows64;
   environment.majorVersion = major;
   environment.installType = type;
   return environment;
@@ -93,38 +93,38 @@ TEST(InstallerScript, TagSelection) {
   const ScriptEnvironment win10x64 = Env(true, 10, "gui");
   const ScriptEnvironment xp32 = Env(false, 5, "gui");
   const ScriptEnvironment silent = Env(true, 10, "silent");
-  EXPECT_TRUE(LineSelected("dep-gui", win10x64));
-  EXPECT_FALSE(LineSelected("dep-gui", silent));
-  EXPECT_TRUE(LineSelected("dep-silent", silent));
-  EXPECT_TRUE(LineSelected("dep-x64-gui", win10x64));
-  EXPECT_FALSE(LineSelected("dep-x64-gui", xp32));
-  EXPECT_TRUE(LineSelected("dep-x86-gui", xp32));
-  EXPECT_FALSE(LineSelected("dep-x86-gui", win10x64));
-  EXPECT_FALSE(LineSelected("dep-x86-x64-gui", win10x64));
-  EXPECT_FALSE(LineSelected("dep-x86-x64-gui", xp32));
-  EXPECT_TRUE(LineSelected("dep-w6+-gui", win10x64));
-  EXPECT_FALSE(LineSelected("dep-w6+-gui", xp32));
-  EXPECT_TRUE(LineSelected("dep-w<6-gui", xp32));
-  EXPECT_FALSE(LineSelected("dep-w<6-gui", Env(false, 6, "gui")));
-  EXPECT_FALSE(LineSelected("dep-w6+-w<6-gui", win10x64));
-  EXPECT_FALSE(LineSelected("dep-w6+-w<6-gui", xp32));
+  EXPECT_TRUE(ScriptFlagsSelect("dep-gui", win10x64));
+  EXPECT_FALSE(ScriptFlagsSelect("dep-gui", silent));
+  EXPECT_TRUE(ScriptFlagsSelect("dep-silent", silent));
+  EXPECT_TRUE(ScriptFlagsSelect("dep-x64-gui", win10x64));
+  EXPECT_FALSE(ScriptFlagsSelect("dep-x64-gui", xp32));
+  EXPECT_TRUE(ScriptFlagsSelect("dep-x86-gui", xp32));
+  EXPECT_FALSE(ScriptFlagsSelect("dep-x86-gui", win10x64));
+  EXPECT_FALSE(ScriptFlagsSelect("dep-x86-x64-gui", win10x64));
+  EXPECT_FALSE(ScriptFlagsSelect("dep-x86-x64-gui", xp32));
+  EXPECT_TRUE(ScriptFlagsSelect("dep-w6+-gui", win10x64));
+  EXPECT_FALSE(ScriptFlagsSelect("dep-w6+-gui", xp32));
+  EXPECT_TRUE(ScriptFlagsSelect("dep-w<6-gui", xp32));
+  EXPECT_FALSE(ScriptFlagsSelect("dep-w<6-gui", Env(false, 6, "gui")));
+  EXPECT_FALSE(ScriptFlagsSelect("dep-w6+-w<6-gui", win10x64));
+  EXPECT_FALSE(ScriptFlagsSelect("dep-w6+-w<6-gui", xp32));
   // The action word is a case-sensitive prefix; the run type a substring.
-  EXPECT_FALSE(LineSelected("Dep-gui", win10x64));
-  EXPECT_FALSE(LineSelected("copy-gui", win10x64));
-  EXPECT_TRUE(LineSelected("depx-x64xx-guiy", win10x64));
-  EXPECT_FALSE(LineSelected("dep-GUI", win10x64));
+  EXPECT_FALSE(ScriptFlagsSelect("Dep-gui", win10x64));
+  EXPECT_FALSE(ScriptFlagsSelect("copy-gui", win10x64));
+  EXPECT_TRUE(ScriptFlagsSelect("depx-x64xx-guiy", win10x64));
+  EXPECT_FALSE(ScriptFlagsSelect("dep-GUI", win10x64));
   // An empty run type asks only for a hyphen.
-  EXPECT_TRUE(LineSelected("dep-anything", Env(true, 10, "")));
-  EXPECT_FALSE(LineSelected("dep", Env(true, 10, "")));
+  EXPECT_TRUE(ScriptFlagsSelect("dep-anything", Env(true, 10, "")));
+  EXPECT_FALSE(ScriptFlagsSelect("dep", Env(true, 10, "")));
 }
 
 TEST(InstallerScript, TargetsMustStayInsideTheWorkspace) {
   for (const char* good : {"a.dll", "sub\\a.dll", "sub/dir/a.dll", "..a", "a..", "a\\..b\\c", "x.", "..."})
-    EXPECT_TRUE(IsSafeTargetPath(good)) << good;
+    EXPECT_TRUE(IsSafeScriptTarget(good)) << good;
   for (const char* bad : {"", "..", "..\\a", "../a", "sub\\..\\..\\a", "sub/../a", "a\\..", "a/..",
                           "\\a", "/a", "\\\\server\\share\\a", "//server/share/a", "C:\\a", "c:a", "C:/a",
                           "a:stream", "\\\\?\\C:\\a"})
-    EXPECT_FALSE(IsSafeTargetPath(bad)) << bad;
+    EXPECT_FALSE(IsSafeScriptTarget(bad)) << bad;
 }
 
 TEST(InstallerScript, ProgressBeforeEveryLine) {

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "InstallerLogic/installer_state.h"
-#include "InstallerLogic/workspace.h"
 #include "InstallerLogic/worker.h"
-#include "attachments/writer.h"
+#include "InstallerLogic/workspace.h"
+#include "packing/chain_writer.h"
 #include "support/strings.h"
 #include "tests/support/test_support.h"
 

@@ -73,12 +73,12 @@ TEST(KzpackScriptView, ViewReportsWhatMakesTheInstallerFail) {
 }
 
 TEST(KzpackScriptView, SafeTargetsStayInsideTheWorkspace) {
-  EXPECT_TRUE(kzpack::IsSafeTarget("a\\b\\c.dll"));
-  EXPECT_TRUE(kzpack::IsSafeTarget("..a\\b..\\c"));
-  EXPECT_FALSE(kzpack::IsSafeTarget(""));
-  EXPECT_FALSE(kzpack::IsSafeTarget("\\abs.dll"));
-  EXPECT_FALSE(kzpack::IsSafeTarget("C:x.dll"));
-  EXPECT_FALSE(kzpack::IsSafeTarget("a/../../b"));
+  EXPECT_TRUE(IsSafeScriptTarget("a\\b\\c.dll"));
+  EXPECT_TRUE(IsSafeScriptTarget("..a\\b..\\c"));
+  EXPECT_FALSE(IsSafeScriptTarget(""));
+  EXPECT_FALSE(IsSafeScriptTarget("\\abs.dll"));
+  EXPECT_FALSE(IsSafeScriptTarget("C:x.dll"));
+  EXPECT_FALSE(IsSafeScriptTarget("a/../../b"));
 }
 
 TEST(KzpackTimeText, DatesAndSecondsRoundTrip) {

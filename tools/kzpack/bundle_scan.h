@@ -2,7 +2,9 @@
 // diagnosis: it reads any bundle (signed or not, valid or not), records what
 // it finds and says what is wrong, checking the signature against whichever
 // root key it is given. The installer's own reader (Bundle) stays the judge
-// of what the installer accepts; this walk explains.
+// of what the installer accepts; this walk explains. It cannot be that
+// reader: it must list, extract and explain bundles the reader refuses
+// before it indexes a single entry (unsigned, another goal, a bad signature).
 #pragma once
 
 #include <cstdint>
@@ -10,8 +12,8 @@
 #include <vector>
 
 #include "bundle/scrambler.h"
-#include "integrity/bundle_validation.h"
-#include "integrity/certificate.h"
+#include "bundle/validation.h"
+#include "bundle/certificate.h"
 
 namespace kzpack {
 

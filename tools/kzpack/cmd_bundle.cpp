@@ -7,7 +7,7 @@
 
 #include "bundle/bundle.h"
 #include "bundle/format.h"
-#include "integrity/certificate_writer.h"
+#include "packing/certificate_writer.h"
 #include "tools/kzpack/bundle_scan.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
@@ -117,7 +117,7 @@ void RunExtract(const ReadOptions& options) {
   for (const ScannedEntry& entry : scan.entries) {
     if (!wanted.empty() && !wanted.count(entry.name)) continue;
     wanted.erase(entry.name);
-    if (!IsSafeTarget(entry.name)) throw ToolError("entry \"" + entry.name + "\" would leave the output folder");
+    if (!IsSafeScriptTarget(entry.name)) throw ToolError("entry \"" + entry.name + "\" would leave the output folder");
     std::string relative = entry.name;
     for (char& c : relative)
       if (c == '\\') c = '/';

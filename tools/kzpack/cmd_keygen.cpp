@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "integrity/certificate_writer.h"
+#include "packing/certificate_writer.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
 #include "tools/kzpack/output_file.h"

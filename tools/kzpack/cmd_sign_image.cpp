@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "attachments/writer.h"
+#include "packing/chain_writer.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
 #include "tools/kzpack/image_signing.h"

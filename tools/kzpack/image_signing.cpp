@@ -8,11 +8,11 @@
 #include <memory>
 
 #include "attachments/extract.h"
-#include "integrity/certificate.h"
+#include "bundle/certificate.h"
 #include "integrity/embedded_message.h"
-#include "integrity/embedded_signer.h"
 #include "integrity/json.h"
 #include "integrity/pe_ranges.h"
+#include "packing/embedded_signer.h"
 #include "platform/platform.h"
 #include "support/strings.h"
 #include "tools/kzpack/cli_support.h"

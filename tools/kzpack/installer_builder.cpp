@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "attachments/writer.h"
-#include "bundle/writer.h"
-#include "integrity/certificate.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate.h"
+#include "packing/bundle_writer.h"
+#include "packing/certificate_writer.h"
+#include "packing/chain_writer.h"
 #include "platform/platform.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/image_signing.h"

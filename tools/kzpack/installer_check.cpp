@@ -1,5 +1,7 @@
 #include "tools/kzpack/installer_check.h"
 
+#include <cryptopp/rsa.h>
+
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -9,9 +11,11 @@
 
 #include "attachments/extract.h"
 #include "bundle/bundle.h"
+#include "bundle/certificate.h"
 #include "bundle/format.h"
+#include "install/install_checks.h"
 #include "integrity/embedded_signature.h"
-#include "integrity/root_keys.h"
+#include "support/root_keys.h"
 #include "tools/kzpack/cli_support.h"
 
 namespace kzpack {
@@ -45,60 +49,22 @@ void CrossCheckSignature(const std::string& path, const RootKeys& roots, Embedde
   report->problem = installerSays ? "" : "refused by the installer's signature check";
 }
 
-// The bundle part, through the installer's own reader when the roots are the
-// built-in ones; the independent walk explains a refusal either way.
-void CheckBundle(const std::string& bundlePath, const RootKeys& roots, const std::string& workDir,
-                 InstallerVerdict* verdict) {
+// The bundle step: the reader's verdict, explained by the independent walk.
+void JudgeBundle(bool opened, const std::string& bundlePath, const RootKeys& roots, InstallerVerdict* verdict) {
   verdict->bundle = ScanBundle(bundlePath, "IBND", roots.bundleRoot, bundle_format::kInstallerSizeLimit);
   verdict->haveBundle = true;
   const BundleScan& scan = verdict->bundle;
-  const RootKeys builtIn = BuiltInRootKeys();
-  verdict->libraryUsed = roots.bundleRoot == builtIn.bundleRoot;
-
-  Bundle bundle;
-  bundle.SetCertificateGoal("IBND");
-  bundle.SetSizeLimit(bundle_format::kInstallerSizeLimit);
-  bool opened = false;
-  if (verdict->libraryUsed) {
-    opened = bundle.Open(WidePath(bundlePath));
-    verdict->libraryOpened = opened;
-  } else {
-    opened = scan.trusted() && !scan.walkFailed;
-  }
   std::string why = scan.signatureProblem;
   if (why.empty() && !scan.structureProblems.empty()) why = scan.structureProblems.front();
   if (why.empty()) why = "refused by the bundle reader";
-  if (!Step(verdict, "bundle", opened,
-            opened ? std::to_string(scan.entries.size()) + " entries, certificate and signature valid" : why))
-    return;
+  Step(verdict, "bundle", opened,
+       opened ? std::to_string(scan.entries.size()) + " entries, certificate and signature valid" : why);
+}
 
-  // The script, read whole; the line reading of the installer is mirrored.
-  const ScannedEntry* scriptEntry = nullptr;
-  for (const ScannedEntry& entry : scan.entries) {
-    if (entry.name == "install_script") {
-      scriptEntry = &entry;
-      break;
-    }
-  }
-  if (!Step(verdict, "install script", scriptEntry != nullptr,
-            scriptEntry ? "present" : "the bundle has no \"install_script\" entry"))
-    return;
-  if (verdict->libraryUsed) {
-    BundleStream* stream = bundle.OpenStream("install_script");
-    if (stream) {
-      std::vector<char> buffer(0x10000);
-      size_t got;
-      while ((got = bundle.Read(buffer.data(), 1, buffer.size(), stream)) > 0) verdict->script.append(buffer.data(), got);
-      bundle.CloseStream(stream);
-    }
-  } else {
-    const std::vector<uint8_t> bytes = ReadScannedEntry(bundlePath, *scriptEntry);
-    verdict->script.assign(bytes.begin(), bytes.end());
-  }
-
-  // Every entry that some Windows would extract must come out whole.
+// Every entry that some Windows would extract must come out whole.
+void JudgeScriptLines(Bundle& bundle, const std::string& workDir, InstallerVerdict* verdict) {
   std::set<std::string> names;
-  for (const ScannedEntry& entry : scan.entries) names.insert(entry.name);
+  for (const auto& entry : bundle.entries()) names.insert(entry->name);
   verdict->scriptLines = ViewScript(verdict->script, verdict->runType,
                                     [&](const std::string& name) { return names.count(name) > 0; });
   std::map<std::string, bool> extracted;
@@ -109,28 +75,9 @@ void CheckBundle(const std::string& bundlePath, const RootKeys& roots, const std
     for (bool s : line.selected) selected = selected || s;
     if (!selected) continue;
     const std::string& name = line.fields[1];
-    if (!extracted.count(name)) {
-      bool ok = false;
-      if (verdict->libraryUsed) {
-        ok = bundle.ExtractEntry(WidePath(scratch), name);
-      } else {
-        try {
-          for (const ScannedEntry& entry : scan.entries) {
-            if (entry.name == name) {
-              ReadScannedEntry(bundlePath, entry);
-              ok = true;
-              break;
-            }
-          }
-        } catch (const ToolError&) {
-          ok = false;
-        }
-      }
-      extracted[name] = ok;
-    }
+    if (!extracted.count(name)) extracted[name] = bundle.ExtractEntry(WidePath(scratch), name);
     if (!extracted[name]) line.problem = "entry \"" + name + "\" cannot be extracted (corrupt chunk data)";
   }
-  bundle.Close();
 }
 
 }  // namespace
@@ -187,27 +134,55 @@ InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, 
                 (verdict.installerSignature.valid() ? "" : " (the installer would exit with code 2)")))
     return verdict;
 
-  // 3. The setup program and the bundle it carries, digests checked.
+  // 3.-5. The installation's own checks, through the code the installer's
+  //    worker runs: setup program and bundle (digests checked), the bundle
+  //    (certificate against the given root, signature), its script judged
+  //    on every kind of Windows, and the setup program's signature.
   const std::string setupPath = workDir + "setup.exe";
   const std::string bundlePath = workDir + "ibnd";
-  const bool haveSetup = ExtractAttachmentToFile(true, WidePath(path), "LOAD", WidePath(setupPath), 0, 50);
-  if (!Step(&verdict, "setup program", haveSetup,
-            haveSetup ? std::to_string(FileSizeOf(setupPath)) + " bytes, digest matches"
-                      : "no \"LOAD\" attachment, or its digest does not match"))
-    return verdict;
-  const bool haveBundle = ExtractAttachmentToFile(false, WidePath(setupPath), "IBND", WidePath(bundlePath), 50, 25);
-  if (!Step(&verdict, "bundle attachment", haveBundle,
-            haveBundle ? std::to_string(FileSizeOf(bundlePath)) + " bytes, digest matches"
-                       : "the setup program has no \"IBND\" attachment at its end, or its digest does not match"))
-    return verdict;
+  Bundle bundle;
+  if (roots.bundleRoot != BuiltInRootKeys().bundleRoot) {
+    const std::vector<uint8_t> root = roots.bundleRoot;
+    bundle.SetCertificateCheck([root](const unsigned char* bytes, size_t length, const std::string& goal) {
+      return CheckPublicKeyCertificateWithRoot(bytes, length, goal, root.data(), root.size());
+    });
+  }
+  install::InstallHooks hooks;
+  hooks.readScript = [&](Bundle& opened, BundleStream* stream) {
+    std::vector<char> buffer(0x10000);
+    size_t got;
+    while ((got = opened.Read(buffer.data(), 1, buffer.size(), stream)) > 0) verdict.script.append(buffer.data(), got);
+  };
+  // Each kind of Windows is judged below, so the script itself never stops the checks.
+  hooks.runScript = [&](Bundle& opened) {
+    JudgeScriptLines(opened, workDir, &verdict);
+    return true;
+  };
+  hooks.verifySetup = [&](const std::wstring&) {
+    verdict.setupSignature = CheckEmbeddedSignature(setupPath, roots.imageRoot);
+    CrossCheckSignature(setupPath, roots, &verdict.setupSignature);
+    return verdict.setupSignature.valid();
+  };
+  const install::InstallStep reached = install::RunInstallChecks(WidePath(path), WidePath(workDir), &bundle, hooks);
+  const auto passed = [reached](install::InstallStep step) { return reached > step; };
 
-  // 4. The bundle and its script.
-  CheckBundle(bundlePath, roots, workDir, &verdict);
+  if (!Step(&verdict, "setup program", passed(install::InstallStep::kSetupProgram),
+            passed(install::InstallStep::kSetupProgram)
+                ? std::to_string(FileSizeOf(setupPath)) + " bytes, digest matches"
+                : "no \"LOAD\" attachment, or its digest does not match"))
+    return verdict;
+  if (!Step(&verdict, "bundle attachment", passed(install::InstallStep::kBundleAttachment),
+            passed(install::InstallStep::kBundleAttachment)
+                ? std::to_string(FileSizeOf(bundlePath)) + " bytes, digest matches"
+                : "the setup program has no \"IBND\" attachment at its end, or its digest does not match"))
+    return verdict;
+  JudgeBundle(passed(install::InstallStep::kBundle), bundlePath, roots, &verdict);
   if (!verdict.reason.empty()) return verdict;
+  if (!Step(&verdict, "install script", passed(install::InstallStep::kInstallScript),
+            passed(install::InstallStep::kInstallScript) ? "present"
+                                                         : "the bundle has no \"install_script\" entry"))
+    return verdict;
 
-  // 5. The setup program's own signature, checked before it is started.
-  verdict.setupSignature = CheckEmbeddedSignature(setupPath, roots.imageRoot);
-  CrossCheckSignature(setupPath, roots, &verdict.setupSignature);
   const bool setupSigned = verdict.setupSignature.valid();
   const std::vector<WindowsKind>& kinds = AllWindowsKinds();
   for (size_t k = 0; k < kinds.size(); ++k) {

@@ -38,8 +38,6 @@ struct InstallerVerdict {
   EmbeddedSignatureReport setupSignature;
   bool haveBundle = false;
   BundleScan bundle;
-  bool libraryOpened = false;       // the installer's own bundle reader accepted it
-  bool libraryUsed = false;         // false when the roots differ from the built-in ones
   std::string script;
   std::vector<ScriptLineView> scriptLines;
   std::vector<bool> runsOn;         // per AllWindowsKinds()

@@ -5,8 +5,8 @@
 #include <cryptopp/queue.h>
 #include <cryptopp/rsa.h>
 
-#include "integrity/certificate.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate.h"
+#include "packing/certificate_writer.h"
 #include "tools/kzpack/cli_support.h"
 
 namespace kzpack {

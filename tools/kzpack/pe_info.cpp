@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pe/pe_headers.h"
 #include "platform/platform.h"
+#include "support/byte_order.h"
 #include "tools/kzpack/cli_support.h"
 
 namespace kzpack {
@@ -12,12 +14,6 @@ namespace {
 
 // Header areas are at most a few KiB; this covers any sane one.
 constexpr size_t kHeadLimit = 0x10000;
-
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
 
 bool Fail(std::string* reason, const std::string& text) {
   if (reason) *reason = text;
@@ -27,8 +23,8 @@ bool Fail(std::string* reason, const std::string& text) {
 }  // namespace
 
 std::string MachineName(uint16_t machine) {
-  if (machine == 0x14C) return "i386";
-  if (machine == 0x8664) return "AMD64";
+  if (machine == pe::kMachineI386) return "i386";
+  if (machine == pe::kMachineAmd64) return "AMD64";
   if (machine == 0xAA64) return "ARM64";
   char text[16];
   snprintf(text, sizeof text, "0x%04X", machine);
@@ -39,41 +35,36 @@ bool ReadPeInfo(const std::vector<uint8_t>& head, uint64_t fileSize, PeInfo* inf
   *info = PeInfo();
   info->fileSize = fileSize;
   const uint64_t size = head.size();
-  if (size < 0x40 || head[0] != 'M' || head[1] != 'Z') return Fail(reason, "not a PE image (no MZ header)");
-  const uint32_t e = Le32(&head[0x3C]);
-  if (static_cast<uint64_t>(e) + 24 > size || memcmp(&head[e], "PE\0\0", 4) != 0)
+  if (size < pe::kDosHeaderSize || !pe::HasDosMagic(head.data())) return Fail(reason, "not a PE image (no MZ header)");
+  const uint32_t e = LoadLe32(&head[pe::kNtOffsetField]);
+  if (static_cast<uint64_t>(e) + pe::kFileHeaderSize > size || LoadLe32(&head[e]) != pe::kNtSignature)
     return Fail(reason, "not a PE image (no PE signature)");
+  const pe::FileHeader header = pe::ParseFileHeader(&head[e]);
   info->lfanew = e;
-  info->machine = Le16(&head[e + 4]);
-  const uint16_t count = Le16(&head[e + 6]);
-  info->sizeOfOptionalHeader = Le16(&head[e + 20]);
-  const uint64_t optional = e + 24ull;
+  info->machine = header.machine;
+  const uint16_t count = header.sectionCount;
+  info->sizeOfOptionalHeader = header.optionalHeaderSize;
+  const uint64_t optional = e + pe::kOptionalHeader;
   if (optional + 2 > size) return Fail(reason, "truncated optional header");
-  const uint16_t magic = Le16(&head[optional]);
-  if (magic != 0x10B && magic != 0x20B) return Fail(reason, "neither PE32 nor PE32+");
-  info->pe32plus = magic == 0x20B;
-  const uint64_t directories = optional + (info->pe32plus ? 112 : 96);
-  if (optional + info->sizeOfOptionalHeader > size || directories + 5 * 8 > optional + info->sizeOfOptionalHeader)
+  const uint16_t magic = LoadLe16(&head[optional]);
+  if (magic != pe::kPe32Magic && magic != pe::kPe32PlusMagic) return Fail(reason, "neither PE32 nor PE32+");
+  info->pe32plus = magic == pe::kPe32PlusMagic;
+  const uint64_t certificateEntry = e + pe::DirectoryEntry(info->pe32plus, pe::kCertificateDirectory);
+  if (optional + info->sizeOfOptionalHeader > size ||
+      certificateEntry + pe::kDirectoryEntrySize > optional + info->sizeOfOptionalHeader)
     return Fail(reason, "truncated optional header");
-  info->sizeOfImage = Le32(&head[optional + 56]);
-  info->sizeOfHeaders = Le32(&head[optional + 60]);
-  info->checkSum = Le32(&head[optional + 64]);
-  info->certificateEntryOffset = static_cast<uint32_t>(directories + 4 * 8);
-  info->certificateTableOffset = Le32(&head[directories + 4 * 8]);
-  info->certificateTableSize = Le32(&head[directories + 4 * 8 + 4]);
-  const uint64_t table = optional + info->sizeOfOptionalHeader;
-  if (table + 40ull * count > size) return Fail(reason, "section table runs past the headers");
+  info->sizeOfImage = LoadLe32(&head[optional + pe::kImageSizeField]);
+  info->sizeOfHeaders = LoadLe32(&head[optional + pe::kHeadersSizeField]);
+  info->checkSum = LoadLe32(&head[optional + pe::kCheckSumField]);
+  info->certificateEntryOffset = static_cast<uint32_t>(certificateEntry);
+  info->certificateTableOffset = LoadLe32(&head[certificateEntry]);
+  info->certificateTableSize = LoadLe32(&head[certificateEntry + 4]);
+  const uint64_t table = pe::SectionHeaderOffset(e, header.optionalHeaderSize, 0);
+  if (pe::SectionHeaderOffset(e, header.optionalHeaderSize, count) > size)
+    return Fail(reason, "section table runs past the headers");
   for (uint16_t i = 0; i < count; ++i) {
-    const uint8_t* entry = &head[table + 40ull * i];
-    PeSection section;
-    section.name.assign(reinterpret_cast<const char*>(entry), strnlen(reinterpret_cast<const char*>(entry), 8));
-    section.virtualSize = Le32(entry + 8);
-    section.virtualAddress = Le32(entry + 12);
-    section.rawSize = Le32(entry + 16);
-    section.rawPointer = Le32(entry + 20);
-    section.characteristics = Le32(entry + 36);
-    if (section.rawSize)
-      info->sectionDataEnd = std::max<uint64_t>(info->sectionDataEnd, uint64_t(section.rawPointer) + section.rawSize);
+    const PeSection section = pe::ParseSectionHeader(&head[table + pe::kSectionHeaderSize * i]);
+    if (section.rawSize) info->sectionDataEnd = std::max<uint64_t>(info->sectionDataEnd, section.RawEnd());
     info->sections.push_back(section);
   }
   return true;
@@ -106,7 +97,7 @@ bool StripCertificateTable(std::vector<uint8_t>* image, std::string* reason) {
     return Fail(reason, "its certificate table is not at the end of the file, so it cannot be removed safely");
   image->resize(static_cast<size_t>(start));
   memset(image->data() + info.certificateEntryOffset, 0, 8);
-  const uint64_t checksumAt = info.lfanew + 24ull + 64;
+  const uint64_t checksumAt = info.lfanew + pe::kOptionalHeader + pe::kCheckSumField;
   memset(image->data() + checksumAt, 0, 4);
   return true;
 }

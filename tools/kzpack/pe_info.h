@@ -6,16 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "pe/pe_headers.h"
+
 namespace kzpack {
 
-struct PeSection {
-  std::string name;  // up to 8 characters, zeros dropped
-  uint32_t virtualSize = 0;
-  uint32_t virtualAddress = 0;
-  uint32_t rawSize = 0;
-  uint32_t rawPointer = 0;
-  uint32_t characteristics = 0;
-};
+using PeSection = pe::SectionHeader;
 
 struct PeInfo {
   uint64_t fileSize = 0;

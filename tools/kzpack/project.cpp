@@ -184,7 +184,7 @@ void ReadFiles(const Reader& r, Project* p) {
       r.Fail(t->get(key), std::string("file.") + key, "not allowed with a verbatim script (the script says where files go)");
     }
     if (!p->hasScript) {
-      if (!IsSafeTarget(file.target))
+      if (!IsSafeScriptTarget(file.target))
         r.Fail(hasTarget ? t->get("target") : nameNode, "file.target",
                "\"" + file.target + "\" must be a relative path inside the workspace");
       if (file.target.find(',') != std::string::npos) r.Fail(t->get("target"), "file.target", "must not contain a comma");

@@ -44,10 +44,12 @@ std::vector<std::string> ReadScriptText(const std::string& text) {
 
 bool LineSelected(const std::string& line, const WindowsKind& windows, const std::string& runType) {
   if (line.empty() || line[0] == '#') return false;
-  return ScriptFlagsSelect(SplitString(line, ',')[0], windows.is64, windows.majorVersion, runType);
+  ScriptEnvironment environment;
+  environment.windows64 = windows.is64;
+  environment.majorVersion = windows.majorVersion;
+  environment.installType = runType;
+  return ScriptFlagsSelect(SplitString(line, ',')[0], environment);
 }
-
-bool IsSafeTarget(const std::string& target) { return IsSafeScriptTarget(target); }
 
 std::string FlagsFor(const std::string& arch, const std::string& windows, const std::string& runType) {
   std::string flags = "dep";

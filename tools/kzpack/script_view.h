@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/script_rules.h"
+
 namespace kzpack {
 
 // The Windows kinds the tags tell apart.
@@ -24,9 +26,6 @@ std::vector<std::string> ReadScriptText(const std::string& text);
 
 // The installer's selection of one line (comments and empty lines never).
 bool LineSelected(const std::string& line, const WindowsKind& windows, const std::string& runType);
-
-// A target that stays inside the workspace (the installer refuses others).
-bool IsSafeTarget(const std::string& target);
 
 struct ScriptLineView {
   size_t index = 0;

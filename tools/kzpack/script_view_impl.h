@@ -24,7 +24,7 @@ std::vector<ScriptLineView> ViewScript(const std::string& text, const std::strin
     if (any) {
       if (view.fields.size() < 3)
         view.problem = "fewer than three fields";
-      else if (!IsSafeTarget(view.fields[2]))
+      else if (!IsSafeScriptTarget(view.fields[2]))
         view.problem = "target \"" + view.fields[2] + "\" leaves the workspace";
       else if (!entryExists(view.fields[1]))
         view.problem = "the bundle has no entry \"" + view.fields[1] + "\"";

@@ -16,4 +16,3 @@ struct SignatureBlock {
 // False unless the four fields, each with a non-negative signed 32-bit
 // length, fill exactly `length` bytes.
 bool ParseSignatureBlock(const unsigned char* block, uint32_t length, SignatureBlock* out);
-std::vector<unsigned char> SerializeSignatureBlock(const SignatureBlock& block);

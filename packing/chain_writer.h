@@ -36,14 +36,10 @@ class ChainWriter {
   // Every byte written from now on is also handed to `tap`, in file order.
   void SetTap(Tap tap) { tap_ = std::move(tap); }
 
-  // Copies the PE32 or PE32+ image at `imagePath` with one more section
-  // header, `.KZBNDL`: raw data of exactly `chainLength` bytes at the next
-  // SectionAlignment boundary after the image's data, VirtualSize equal to it,
-  // initialised read-only data; NumberOfSections, SizeOfImage and
-  // SizeOfInitializedData updated, CheckSum zeroed. A COFF symbol table at the
-  // end of the image is dropped (see notes()). Refused: not a PE image, no
-  // room for the header, a certificate table (sign after adding the chain),
-  // other data after the sections, a chain that would pass 2 GiB.
+  // Copies the PE32 or PE32+ image at `imagePath` with one more section,
+  // `.KZBNDL`, whose raw data will be the chain of exactly `chainLength`
+  // bytes (PlanImageWithSection says what changes and what is refused;
+  // its notes land in notes()).
   bool BeginImageWithSection(const std::wstring& imagePath, uint64_t chainLength, std::string* error);
   // Copies any file unchanged; the chain then ends at the end of the output.
   bool BeginAfterFile(const std::wstring& path, std::string* error);

@@ -10,11 +10,15 @@
 #include <vector>
 
 #include "bundle/scrambler.h"
+#include "bundle/validation.h"
 
 class PssSigner;
 namespace CryptoPP {
 class SHA1;
 }
+
+// The signature block as stored in the trailer: four length-prefixed fields.
+std::vector<unsigned char> SerializeSignatureBlock(const SignatureBlock& block);
 
 struct BundleWriterOptions {
   uint32_t chunkSize = 1024 * 1024;  // at most the installer's 0x1900000

@@ -1,4 +1,4 @@
-#include "bundle/writer.h"
+#include "packing/bundle_writer.h"
 
 #include <cryptopp/sha.h>
 #include <zlib.h>
@@ -6,11 +6,23 @@
 #include <cstring>
 
 #include "bundle/format.h"
-#include "integrity/bundle_validation.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/validation.h"
+#include "packing/certificate_writer.h"
 #include "platform/platform.h"
 
 using namespace bundle_format;
+
+std::vector<unsigned char> SerializeSignatureBlock(const SignatureBlock& block) {
+  std::vector<unsigned char> out;
+  for (const std::vector<unsigned char>* field :
+       {&block.pkcsSignature, &block.pkcsCertificate, &block.pssSignature, &block.pssCertificate}) {
+    unsigned char length[4];
+    StoreLe32(length, static_cast<uint32_t>(field->size()));
+    out.insert(out.end(), length, length + 4);
+    out.insert(out.end(), field->begin(), field->end());
+  }
+  return out;
+}
 
 BundleWriter::BundleWriter() : sha1_(new CryptoPP::SHA1) {}
 

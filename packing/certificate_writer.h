@@ -10,6 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "bundle/certificate.h"
+
+// The record as stored, and the bytes the root key signs: goal, expiry as
+// stored, keyDer.
+std::vector<unsigned char> SerializePublicKeyCertificate(const PublicKeyCertificate& certificate);
+std::vector<unsigned char> CertificateSignedMessage(const PublicKeyCertificate& certificate);
+
 // Signs a message given piece by piece.
 class PssSigner {
  public:

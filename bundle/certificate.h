@@ -22,9 +22,6 @@ struct PublicKeyCertificate {
 // Splits a record without checking its signature; false when the fields do
 // not fit in `length` bytes. Bytes after the signature are ignored.
 bool ParsePublicKeyCertificate(const unsigned char* bytes, size_t length, PublicKeyCertificate* out);
-std::vector<unsigned char> SerializePublicKeyCertificate(const PublicKeyCertificate& certificate);
-// The bytes the root key signs: goal, expiry as stored, keyDer.
-std::vector<unsigned char> CertificateSignedMessage(const PublicKeyCertificate& certificate);
 
 // Decodes an RSA public key from DER SubjectPublicKeyInfo, with or without
 // the NULL algorithm parameters. Null when it does not decode or is not a

@@ -1,4 +1,4 @@
-#include "integrity/certificate.h"
+#include "bundle/certificate.h"
 
 #include <cryptopp/asn.h>
 #include <cryptopp/filters.h>
@@ -10,43 +10,40 @@
 
 #include <cstring>
 
-#include "bundle/format.h"
-#include "integrity/root_keys.h"
+#include "support/byte_order.h"
 #include "support/diag_log.h"
+#include "support/root_keys.h"
 
-using bundle_format::LoadLe32;
-using bundle_format::StoreLe32;
+
+namespace {
+
+enum class CertificateFit { kFits, kKeyTruncated, kSignatureTruncated };
+
+// The two signed 32-bit length fields of a record of at least 16 bytes:
+// goal (4), expiry (4), key length (4), key, signature length (4), signature.
+CertificateFit MeasureCertificate(const unsigned char* bytes, size_t length, int64_t* keyLength,
+                                  int64_t* signatureLength) {
+  *keyLength = static_cast<int32_t>(LoadLe32(bytes + 8));
+  if (*keyLength < 0 || *keyLength + 12 > static_cast<int64_t>(length)) return CertificateFit::kKeyTruncated;
+  // The signature length itself must lie inside the record too.
+  if (*keyLength + 16 > static_cast<int64_t>(length)) return CertificateFit::kSignatureTruncated;
+  *signatureLength = static_cast<int32_t>(LoadLe32(bytes + 12 + *keyLength));
+  if (*signatureLength < 0 || *signatureLength + 16 + *keyLength > static_cast<int64_t>(length))
+    return CertificateFit::kSignatureTruncated;
+  return CertificateFit::kFits;
+}
+
+}  // namespace
 
 bool ParsePublicKeyCertificate(const unsigned char* bytes, size_t length, PublicKeyCertificate* out) {
   if (bytes == nullptr || length < 16) return false;
-  const int64_t keyLength = static_cast<int32_t>(LoadLe32(bytes + 8));
-  if (keyLength < 0 || keyLength + 16 > static_cast<int64_t>(length)) return false;
-  const int64_t signatureLength = static_cast<int32_t>(LoadLe32(bytes + 12 + keyLength));
-  if (signatureLength < 0 || signatureLength + 16 + keyLength > static_cast<int64_t>(length)) return false;
+  int64_t keyLength = 0, signatureLength = 0;
+  if (MeasureCertificate(bytes, length, &keyLength, &signatureLength) != CertificateFit::kFits) return false;
   memcpy(out->goal, bytes, 4);
   out->expiry = static_cast<int32_t>(LoadLe32(bytes + 4));
   out->keyDer.assign(bytes + 12, bytes + 12 + keyLength);
   out->signature.assign(bytes + 16 + keyLength, bytes + 16 + keyLength + signatureLength);
   return true;
-}
-
-std::vector<unsigned char> CertificateSignedMessage(const PublicKeyCertificate& certificate) {
-  std::vector<unsigned char> message(8 + certificate.keyDer.size());
-  memcpy(message.data(), certificate.goal, 4);
-  StoreLe32(message.data() + 4, static_cast<uint32_t>(certificate.expiry));
-  if (!certificate.keyDer.empty()) memcpy(message.data() + 8, certificate.keyDer.data(), certificate.keyDer.size());
-  return message;
-}
-
-std::vector<unsigned char> SerializePublicKeyCertificate(const PublicKeyCertificate& certificate) {
-  std::vector<unsigned char> out = CertificateSignedMessage(certificate);
-  unsigned char length[4];
-  StoreLe32(length, static_cast<uint32_t>(certificate.keyDer.size()));
-  out.insert(out.begin() + 8, length, length + 4);
-  StoreLe32(length, static_cast<uint32_t>(certificate.signature.size()));
-  out.insert(out.end(), length, length + 4);
-  out.insert(out.end(), certificate.signature.begin(), certificate.signature.end());
-  return out;
 }
 
 // SubjectPublicKeyInfo ::= SEQUENCE { SEQUENCE { rsaEncryption, NULL? },
@@ -101,18 +98,13 @@ std::unique_ptr<CryptoPP::RSAFunction> CheckPublicKeyCertificateWithRoot(const u
     return nullptr;
   }
   // The expiry is part of the signed message only; it is not enforced.
-  const int64_t keyLength = static_cast<int32_t>(LoadLe32(bytes + 8));
-  if (keyLength < 0 || keyLength + 12 > static_cast<int64_t>(length)) {
+  int64_t keyLength = 0, signatureLength = 0;
+  const CertificateFit fit = MeasureCertificate(bytes, length, &keyLength, &signatureLength);
+  if (fit == CertificateFit::kKeyTruncated) {
     DiagLog("%s", "Public key is truncated\n");
     return nullptr;
   }
-  // The signature length itself must lie inside the record too.
-  if (keyLength + 16 > static_cast<int64_t>(length)) {
-    DiagLog("%s", "Public key sign is truncated\n");
-    return nullptr;
-  }
-  const int64_t signatureLength = static_cast<int32_t>(LoadLe32(bytes + 12 + keyLength));
-  if (signatureLength < 0 || signatureLength + 16 + keyLength > static_cast<int64_t>(length)) {
+  if (fit == CertificateFit::kSignatureTruncated) {
     DiagLog("%s", "Public key sign is truncated\n");
     return nullptr;
   }

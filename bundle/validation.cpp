@@ -1,7 +1,7 @@
 // Validation of a bundle being opened: the trailer, the certificate of the
 // signing key, then one walk over the entry stream that both indexes every
 // entry and feeds the stored bytes to a streaming RSA-PSS verifier.
-#include "integrity/bundle_validation.h"
+#include "bundle/validation.h"
 
 #include <cryptopp/filters.h>
 #include <cryptopp/pssr.h>
@@ -12,7 +12,7 @@
 #include <exception>
 
 #include "bundle/bundle.h"
-#include "integrity/certificate.h"
+#include "bundle/certificate.h"
 #include "support/diag_log.h"
 
 using namespace bundle_format;
@@ -29,18 +29,6 @@ bool ParseSignatureBlock(const unsigned char* block, uint32_t length, SignatureB
     position += 4 + fieldLength;
   }
   return position == length;
-}
-
-std::vector<unsigned char> SerializeSignatureBlock(const SignatureBlock& block) {
-  std::vector<unsigned char> out;
-  for (const std::vector<unsigned char>* field :
-       {&block.pkcsSignature, &block.pkcsCertificate, &block.pssSignature, &block.pssCertificate}) {
-    unsigned char length[4];
-    StoreLe32(length, static_cast<uint32_t>(field->size()));
-    out.insert(out.end(), length, length + 4);
-    out.insert(out.end(), field->begin(), field->end());
-  }
-  return out;
 }
 
 namespace {
@@ -90,8 +78,10 @@ bool Bundle::ValidateBundle() {
 
   ActiveVerifier active(verifier_);
   bool signatureValid = false;
-  active.key = CheckPublicKeyCertificate(signatureBlock.pssCertificate.data(), signatureBlock.pssCertificate.size(),
-                                         certificateGoal_);
+  const unsigned char* certificate = signatureBlock.pssCertificate.data();
+  const size_t certificateLength = signatureBlock.pssCertificate.size();
+  active.key = certificateCheck_ ? certificateCheck_(certificate, certificateLength, certificateGoal_)
+                                 : CheckPublicKeyCertificate(certificate, certificateLength, certificateGoal_);
   if (active.key) {
     active.verifier.reset(new PssVerifier(*active.key));
     active.filter.reset(new CryptoPP::SignatureVerificationFilter(

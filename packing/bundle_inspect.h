@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "integrity/bundle_validation.h"
-#include "integrity/certificate.h"
+#include "bundle/certificate.h"
+#include "bundle/validation.h"
 
 struct BundleEntryInfo {
   std::string name;

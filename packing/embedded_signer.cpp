@@ -1,6 +1,6 @@
 // The signer of embedded image signatures; it reads the message through the
 // same code as the check.
-#include "integrity/embedded_signer.h"
+#include "packing/embedded_signer.h"
 
 #include <cryptopp/filters.h>
 #include <cryptopp/hex.h>
@@ -11,9 +11,9 @@
 #include <exception>
 #include <vector>
 
-#include "attachments/writer.h"
 #include "integrity/embedded_message.h"
 #include "integrity/pe_ranges.h"
+#include "packing/chain_writer.h"
 #include "platform/platform.h"
 #include "support/strings.h"
 

@@ -1,4 +1,4 @@
-#include "integrity/certificate_writer.h"
+#include "packing/certificate_writer.h"
 
 #include <cryptopp/osrng.h>
 #include <cryptopp/pssr.h>
@@ -8,7 +8,27 @@
 
 #include <cstring>
 
-#include "integrity/certificate.h"
+#include "bundle/certificate.h"
+#include "support/byte_order.h"
+
+std::vector<unsigned char> CertificateSignedMessage(const PublicKeyCertificate& certificate) {
+  std::vector<unsigned char> message(8 + certificate.keyDer.size());
+  memcpy(message.data(), certificate.goal, 4);
+  StoreLe32(message.data() + 4, static_cast<uint32_t>(certificate.expiry));
+  if (!certificate.keyDer.empty()) memcpy(message.data() + 8, certificate.keyDer.data(), certificate.keyDer.size());
+  return message;
+}
+
+std::vector<unsigned char> SerializePublicKeyCertificate(const PublicKeyCertificate& certificate) {
+  std::vector<unsigned char> out = CertificateSignedMessage(certificate);
+  unsigned char length[4];
+  StoreLe32(length, static_cast<uint32_t>(certificate.keyDer.size()));
+  out.insert(out.begin() + 8, length, length + 4);
+  StoreLe32(length, static_cast<uint32_t>(certificate.signature.size()));
+  out.insert(out.end(), length, length + 4);
+  out.insert(out.end(), certificate.signature.begin(), certificate.signature.end());
+  return out;
+}
 
 namespace {
 using Signer = CryptoPP::RSASS<CryptoPP::PSSR, CryptoPP::SHA256>::Signer;

@@ -1,4 +1,4 @@
-#include "bundle/inspect.h"
+#include "packing/bundle_inspect.h"
 
 #include <cryptopp/rsa.h>
 

@@ -1,0 +1,40 @@
+#include "install/install_checks.h"
+
+#include "attachments/extract.h"
+#include "bundle/format.h"
+
+namespace install {
+
+InstallStep RunInstallChecks(const std::wstring& installerPath, const std::wstring& workDir, Bundle* bundle,
+                             const InstallHooks& hooks) {
+  const std::wstring setupPath = workDir + L"setup.exe";
+  const std::wstring bundlePath = workDir + L"ibnd";
+
+  // The installer's own chain ends with its last section; setup.exe's ends
+  // with the file.
+  if (!ExtractAttachmentToFile(true, installerPath, "LOAD", setupPath, 0, 50)) return InstallStep::kSetupProgram;
+  if (hooks.setupWritten && !hooks.setupWritten(setupPath)) return InstallStep::kSetupHeld;
+  if (!ExtractAttachmentToFile(false, setupPath, "IBND", bundlePath, 50, 25)) return InstallStep::kBundleAttachment;
+
+  bundle->SetCertificateGoal("IBND");
+  bundle->SetSizeLimit(bundle_format::kInstallerSizeLimit);
+  if (!bundle->Open(bundlePath)) return InstallStep::kBundle;
+  if (hooks.bundleOpened) hooks.bundleOpened(*bundle);
+
+  BundleStream* script = bundle->OpenStream("install_script");
+  if (script == nullptr) {
+    bundle->Close();
+    return InstallStep::kInstallScript;
+  }
+  if (hooks.readScript) hooks.readScript(*bundle, script);
+  bundle->CloseStream(script);
+  if (!hooks.runScript(*bundle)) {
+    bundle->Close();
+    return InstallStep::kScript;
+  }
+
+  if (!hooks.verifySetup(setupPath)) return InstallStep::kSetupSignature;
+  return InstallStep::kAccepted;
+}
+
+}  // namespace install
