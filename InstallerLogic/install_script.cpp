@@ -81,6 +81,10 @@ bool RunScript(const std::vector<std::string>& lines, const std::wstring& workDi
     }
     const std::string& itemName = fields[1];
     const std::string& targetPath = fields[2];
+    if (ScriptTargetNamesDevice(targetPath)) {
+      DiagLog("Script target %s names a device, not a file\n", targetPath.c_str());
+      return false;
+    }
     if (!IsSafeScriptTarget(targetPath)) {
       DiagLog("Script target %s leaves the workspace\n", targetPath.c_str());
       return false;

@@ -70,6 +70,10 @@ using ScopedStdio = std::unique_ptr<FILE, StdioCloser>;
 // readers share this; they differ only in how they reach the file.
 template <typename ReadBlock>
 std::string ReadPayloadString(const WalkResult& walk, ReadBlock read) {
+  if (walk.trailer.payloadSize > kMaxStringPayload) {
+    DiagLog("Payload too large: %u bytes\n", walk.trailer.payloadSize);
+    return std::string();
+  }
   PayloadDigest md5;
   md5.Restart();
   std::string payload;

@@ -12,8 +12,14 @@
 bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath, const std::string& typeName,
                              const std::wstring& destinationPath, int32_t progressBase, int32_t progressSpan);
 
+// The string readers serve small records ("TYPE", "_SG2": a word and about
+// 1 KiB of JSON). A larger payload is refused before any of it is read, so a
+// forged size can neither exhaust memory nor keep the installer busy.
+constexpr uint32_t kMaxStringPayload = 0x10000;
+
 // The plain payload of `typeName` from the chain ending at PeRawDataEnd; ""
-// on failure (an empty payload looks the same).
+// on failure (an empty payload looks the same, as does one above
+// kMaxStringPayload bytes).
 std::string ReadAttachment(const std::wstring& containerPath, const std::string& typeName);
 
 // As ReadAttachment, but through a shared file handle, the chain ending at

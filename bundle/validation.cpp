@@ -55,7 +55,9 @@ struct ActiveVerifier {
 bool Bundle::ValidateBundle() {
   DiagLog("Validating checksum");
   int64_t size = 0;
-  if (!file_.Size(&size) || size < 28) return false;
+  // Any file that holds the 4 bytes at S - 24 is told whether it is signed;
+  // a signed one needs the length field at S - 28 as well.
+  if (!file_.Size(&size) || size < 24) return false;
   unsigned char digest[kDigestSize];
   unsigned char magic[4];
   if (!file_.Seek(size - 20) || file_.Read(digest, kDigestSize) != kDigestSize) return false;
@@ -64,6 +66,7 @@ bool Bundle::ValidateBundle() {
     DiagLog("Bundle is not digitally signed.");
     return false;
   }
+  if (size < 28) return false;
   DiagLog("Going to read signature");
   unsigned char lengthBytes[4];
   if (!file_.Seek(size - 28) || file_.Read(lengthBytes, 4) != 4) return false;

@@ -17,6 +17,14 @@ struct ScriptEnvironment {
 // the run type.
 bool ScriptFlagsSelect(const std::string& flags, const ScriptEnvironment& environment);
 
-// True for a relative target that stays inside the workspace: not rooted,
-// no drive or stream colon, no ".." component with either separator.
+// True when some component of `target` is a DOS device name (CON, PRN, AUX,
+// NUL, COM0-9, LPT0-9 and their superscript-digit forms, CONIN$, CONOUT$),
+// in any case, with any extension, trailing dots or blanks: Windows opens the
+// device instead of a file there, so an extraction "succeeds" with nothing
+// written, or writes to a port.
+bool ScriptTargetNamesDevice(const std::string& target);
+
+// True for a relative target that stays inside the workspace and names a
+// file: not rooted, no drive or stream colon, no ".." component with either
+// separator, no device name.
 bool IsSafeScriptTarget(const std::string& target);

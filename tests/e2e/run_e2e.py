@@ -10,6 +10,7 @@ in the temporary folder.
 Exit status: 0 all scenarios passed, 1 a scenario failed, 77 nothing could run.
 """
 import argparse
+import hashlib
 import os
 import re
 import shutil
@@ -231,7 +232,7 @@ class Harness:
         with open(project, 'w') as f:
             f.write('\n'.join(lines) + '\n')
         out = os.path.join(folder, name + '.exe')
-        proc = subprocess.run([self.kzpack, 'build', project, '-o', out, '--quiet'], stdout=subprocess.PIPE,
+        proc = subprocess.run([self.kzpack, 'build', project, '-o', out, '--quiet', '--development-keys'], stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, timeout=300)
         check(proc.returncode == 0, 'kzpack build failed: %s' % proc.stdout.decode('utf-8', 'replace'))
         return out
@@ -452,6 +453,107 @@ def scenario_authenticode(h):
     check(report is not None and 'a.dll' in report['files'], 'setup did not receive a.dll')
 
 
+def chain_records(data, end):
+    """[(type, payload start, size)] of the chain ending at `end`, first record first."""
+    records = []
+    pos = end - 28
+    while pos >= 0 and data[pos + 24:pos + 28] == b'ABD2':
+        size = struct.unpack_from('<I', data, pos + 16)[0]
+        records.append((data[pos + 20:pos + 24].decode('latin-1'), pos - size, size))
+        pos -= size + 28
+    return records[::-1]
+
+
+def record(kind, payload):
+    return bytes(b ^ 0xC6 for b in payload) + hashlib.md5(payload).digest() + struct.pack('<I', len(payload)) + \
+        kind.encode('latin-1') + b'ABD2'
+
+
+def replace_in_chain(data, kind, payload, in_section):
+    """The file with the `kind` record's payload replaced. Records behind the
+    signature record are not signed; in an installer the last section's sizes
+    and SizeOfImage, which its header-excluded signature leaves out, follow."""
+    data = bytes(data)
+    if not in_section:
+        records = chain_records(data, len(data))
+        start = records[0][1]
+        body = b''.join(record(k, payload if k == kind else
+                               bytes(b ^ 0xC6 for b in data[p:p + n])) for k, p, n in records)
+        return data[:start] + body
+    nt = struct.unpack_from('<I', data, 0x3c)[0]
+    count = struct.unpack_from('<H', data, nt + 6)[0]
+    optional = struct.unpack_from('<H', data, nt + 20)[0]
+    entry = nt + 24 + optional + 40 * (count - 1)
+    address, = struct.unpack_from('<I', data, entry + 12)
+    raw_size, raw_pointer = struct.unpack_from('<II', data, entry + 16)
+    check(data[entry:entry + 8].rstrip(b'\0') == b'.KZBNDL', 'last section is not .KZBNDL')
+    records = chain_records(data, raw_pointer + raw_size)
+    body = b''.join(record(k, payload if k == kind else bytes(b ^ 0xC6 for b in data[p:p + n])) for k, p, n in records)
+    out = bytearray(data[:raw_pointer] + body + data[raw_pointer + raw_size:])
+    struct.pack_into('<I', out, entry + 8, len(body))
+    struct.pack_into('<I', out, entry + 16, len(body))
+    alignment = struct.unpack_from('<I', out, nt + 24 + 32)[0]
+    struct.pack_into('<I', out, nt + 24 + 56, (address + len(body) + alignment - 1) // alignment * alignment)
+    return bytes(out)
+
+
+def scenario_device_targets(h):
+    """Script targets naming NUL or CON (any case, extension, trailing dots or
+    blanks, in a folder): kzpack refuses to build them, and an installer
+    carrying one anyway ends without writing to the device or starting setup."""
+    good = h.build_installer('device_good', 'silent', {'a.dll': b'a'}, 'dep-silent,a.dll,a.dll\n')
+    folder = os.path.dirname(good)
+    with open(good, 'rb') as f:
+        good_data = f.read()
+    load = [r for r in chain_records(good_data, sum(pe_sections(good_data)[-1][1:])) if r[0] == 'LOAD'][0]
+    setup = bytes(b ^ 0xC6 for b in good_data[load[1]:load[1] + load[2]])
+    for target in ('NUL', 'nul.txt', 'NUL.', 'Con .log', 'sub\\CON'):
+        script = 'dep-silent,a.dll,%s\n' % target
+        bad_project = os.path.join(folder, 'bad.toml')
+        with open(os.path.join(folder, 'project.toml')) as f:
+            text = f.read()
+        with open(bad_project, 'w') as f:
+            f.write(text.replace('dep-silent,a.dll,a.dll', script.strip()))
+        build = subprocess.run([h.kzpack, 'build', bad_project, '-o', os.path.join(folder, 'bad.exe'), '--quiet',
+                                '--development-keys'], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        check(build.returncode == 1 and b'names a Windows device' in build.stdout,
+              '%s: kzpack build did not refuse it: %r' % (target, build.stdout))
+        check(not os.path.exists(os.path.join(folder, 'bad.exe')), '%s: kzpack left an output file' % target)
+        # The same bundle made by hand, put into the good installer's setup.
+        script_file = os.path.join(folder, 'script.txt')
+        with open(script_file, 'w') as f:
+            f.write(script)
+        bundle = os.path.join(folder, 'bad.ibnd')
+        subprocess.run([h.kzpack, 'bundle', 'create', '-o', bundle, '--force', '--development-keys',
+                        '-s', os.path.join(h.keys, 'dev_bundle_signing.key.der'),
+                        '-r', os.path.join(h.keys, 'dev_bundle_root.key.der'), '--script', script_file,
+                        '-e', 'a.dll=' + os.path.join(folder, 'src_a.dll'), '--quiet'], check=True)
+        with open(bundle, 'rb') as f:
+            new_setup = replace_in_chain(setup, 'IBND', f.read(), False)
+        installer = os.path.join(folder, 'device.exe')
+        with open(installer, 'wb') as f:
+            f.write(replace_in_chain(good_data, 'LOAD', new_setup, True))
+        before = h.workspaces()
+        result = h.run(installer, ['/S'])
+        check(result.code == 0, '%s: exit code %d' % (target, result.code))
+        check(h.read_report() is None, '%s: setup was started' % target)
+        check(h.workspaces() == before, '%s: workspace left behind' % target)
+
+
+def scenario_huge_type(h):
+    """A "TYPE" record above the string readers' cap: exit 1 at once, no workspace."""
+    good = h.build_installer('huge_type', 'silent', {'a.dll': b'a'}, 'dep-silent,a.dll,a.dll\n')
+    with open(good, 'rb') as f:
+        data = f.read()
+    installer = good[:-4] + '_type.exe'
+    with open(installer, 'wb') as f:
+        f.write(replace_in_chain(data, 'TYPE', b'silent' + b' ' * (1 << 20), True))
+    before = h.workspaces()
+    result = h.run(installer, ['/S'], timeout=60)
+    check(result.code == 1, 'exit code %d, expected 1' % result.code)
+    check(h.read_report() is None and h.workspaces() == before, 'setup started or a workspace was made')
+
+
 class Xvfb:
     """A private X server for the gui scenarios; stopped by its own pid."""
 
@@ -631,6 +733,8 @@ SCENARIOS = [
     ('random_names', scenario_random_names),
     ('failures', scenario_failures),
     ('tampered', scenario_tampered),
+    ('device_targets', scenario_device_targets),
+    ('huge_type', scenario_huge_type),
     ('diag_switch', scenario_diag_switch),
     ('authenticode', scenario_authenticode),
     ('gui', scenario_gui),

@@ -177,14 +177,27 @@ TEST_F(Extract, WrongDigestConsumesThePayloadThenFails) {
   EXPECT_EQ(ProgressLines(), Lines({"Progress 10%", "Progress 44%"}));  // every block was read
   EXPECT_EQ(Messages(), Lines({"Going to extract file: LOAD\n", "Found attachment: LOAD\n", "hash fail\n"}));
 
+  // The string readers refuse a payload this large before reading it; the
+  // offset is stored all the same.
   capture_.Clear();
   EXPECT_EQ(ReadAttachment(path.wstring(), "LOAD"), "");
   int32_t offset = -1;
   EXPECT_EQ(ReadAttachmentByHandle(path.wstring(), "LOAD", &offset, 0), "");
   EXPECT_EQ(offset, static_cast<int32_t>(installer.chainEnd - 28 - 1500000));  // stored before reading
-  EXPECT_EQ(Messages().back(), "hash fail\n");
+  EXPECT_EQ(Messages().back(), "Payload too large: 1500000 bytes\n");
   // Other attachments of the same chain are still fine.
   EXPECT_EQ(ReadAttachment(path.wstring(), "TYPE"), "gui");
+
+  // A small payload with a wrong digest is read whole, then refused.
+  Installer small(kztest::RandomBytes(20000, 4));
+  small.bytes[small.chainEnd - 28 - 100] ^= 1;
+  const auto smallPath = Write("small.exe", small.bytes);
+  capture_.Clear();
+  EXPECT_EQ(ReadAttachment(smallPath.wstring(), "LOAD"), "");
+  offset = -1;
+  EXPECT_EQ(ReadAttachmentByHandle(smallPath.wstring(), "LOAD", &offset, 0), "");
+  EXPECT_EQ(offset, static_cast<int32_t>(small.chainEnd - 28 - 20000));
+  EXPECT_EQ(Messages().back(), "hash fail\n");
 }
 
 TEST_F(Extract, ZeroBytePayloadIsAnEmptyFileOrAnEmptyString) {
@@ -253,6 +266,39 @@ TEST_F(Extract, WidePathsWithCharactersOutsideAscii) {
   capture_.Clear();
   EXPECT_FALSE(ExtractAttachmentToFile(true, Utf8ToWide(sub + "/n\xc3\xb6ne"), "LOAD", Utf8ToWide(out), 0, 50));
   EXPECT_EQ(Messages(), Lines({"Could not open container: " + sub + "/n\xc3\xb6ne\n"}));  // logged as UTF-8
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Extract, StringReadersRefuseRecordsAboveTheCapUnread) {
+  // At the cap a record is read; one byte more is refused before any payload
+  // byte is read, whatever its digest.
+  std::string atCap(kMaxStringPayload, 'A');
+  std::vector<uint8_t> file = kztest::Bytes("MZ not really a PE");
+  Append(file, "_SG2", atCap);
+  Append(file, "TYPE", atCap + "B");
+  const auto path = Write("big.bin", file);
+  EXPECT_EQ(ReadAttachmentByHandle(path.wstring(), "_SG2", nullptr, 0), atCap);
+  capture_.Clear();
+  EXPECT_EQ(ReadAttachmentByHandle(path.wstring(), "TYPE", nullptr, 0), "");
+  EXPECT_EQ(Messages(), Lines({"Going to extract file: TYPE\n", "Payload too large: 65537 bytes\n"}));
+
+  // The installer's own "TYPE", read through the section's chain end.
+  std::vector<uint8_t> chain;
+  Append(chain, "_SG2", "{\"sign\":\"00\"}");
+  Append(chain, "TYPE", std::string(kMaxStringPayload + 1, 'g'));
+  kzpe::FakePe pe;
+  pe.sections = {{0x400, 0xC00}, {0x1000, static_cast<uint32_t>(chain.size())}};
+  std::vector<uint8_t> bytes = pe.Headers();
+  bytes.resize(0x1000, 0x90);
+  bytes.insert(bytes.end(), chain.begin(), chain.end());
+  const auto bigType = Write("bigtype.exe", bytes);
+  capture_.Clear();
+  EXPECT_EQ(ReadAttachment(bigType.wstring(), "TYPE"), "");
+  EXPECT_EQ(Messages(), Lines({"Going to extract file: TYPE\n", "Found attachment: TYPE\n",
+                               "Payload too large: 65537 bytes\n"}));
 }
 
 }  // namespace

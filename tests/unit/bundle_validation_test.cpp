@@ -142,6 +142,24 @@ TEST_F(BundleValidation, UnsignedBundleFailsAtOnce) {
             Messages());
 }
 
+TEST_F(BundleValidation, ShortBundlesStillSayTheyAreUnsigned) {
+  // A header and a few more bytes: every size that holds the 4 bytes at S - 24 says so.
+  std::vector<unsigned char> bytes;
+  {
+    const fs::path p = Make(dir_ / "h", {}, nullptr);
+    bytes = kztest::ReadFileBytes(p);
+    bytes.resize(25);
+  }
+  for (size_t size = 25; size <= 28; ++size) {
+    bytes.resize(size, 0);
+    EXPECT_FALSE(OpenBytes(bytes)) << size;
+    EXPECT_EQ((std::vector<std::string>{"Validating checksum", "Bundle is not digitally signed.",
+                                        "Invalid SHA1 encountered!\n"}),
+              Messages())
+        << size;
+  }
+}
+
 TEST_F(BundleValidation, SignatureBlockSizeAndShape) {
   // Fill the block to exactly 8192 bytes with the carried PKCS fields.
   BundleSigning signing = Signing("IBND");

@@ -190,6 +190,16 @@ TEST(InstallerScript, FailuresStopTheScript) {
     EXPECT_TRUE(recorder.calls.empty());
     EXPECT_NE(capture.Joined().find("leaves the workspace"), std::string::npos);
   }
+  {
+    // A device target would "extract" into the device: refused before any extraction.
+    kztest::DiagSwitchOn diag;
+    kztest::DebugCapture capture;
+    Recorder recorder;
+    EXPECT_FALSE(RunScript({"dep-gui,a,a.dll", "dep-gui,b,sub\\nul.txt", "dep-gui,c,c"}, L"W\\", gui,
+                           recorder.extractor()));
+    EXPECT_EQ(recorder.calls.size(), 1u);
+    EXPECT_NE(capture.Joined().find("Script target sub\\nul.txt names a device, not a file"), std::string::npos);
+  }
 }
 
 TEST(InstallerScript, TargetDirectoriesAreCreated) {

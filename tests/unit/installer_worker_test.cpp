@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <atomic>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "InstallerLogic/installer_state.h"
@@ -17,6 +19,7 @@
 #include "packing/chain_writer.h"
 #include "support/strings.h"
 #include "tests/support/test_support.h"
+#include "tests/unit/bundle_fixtures.h"
 
 namespace installer {
 namespace {
@@ -131,6 +134,92 @@ TEST_F(WorkerFailures, BundleThatIsNoBundle) {
   ASSERT_FALSE(progress.empty());
   EXPECT_GE(progress.back(), 50);  // the bundle was extracted, then refused
   EXPECT_LT(progress.back(), 75);
+}
+
+// An installer whose setup program (unsigned: the demo setup) carries a
+// signed bundle of `entries`.
+std::wstring InstallerWithBundle(const kztest::TempDir& dir, const std::vector<bundletest::Entry>& entries) {
+  const std::filesystem::path bundle = bundletest::MakeSigned(dir / "bundle.ibnd", entries);
+  const std::filesystem::path setup = dir / "setup_with_ibnd.exe";
+  FILE* file = _wfopen(setup.wstring().c_str(), L"wb");
+  EXPECT_NE(file, nullptr);
+  ChainWriter writer(file);
+  std::string error;
+  EXPECT_TRUE(writer.BeginAfterFile(DemoSetup(), &error)) << error;
+  EXPECT_TRUE(writer.AppendAttachmentFromFile("IBND", bundle.wstring(), &error)) << error;
+  EXPECT_TRUE(writer.Finish(&error)) << error;
+  fclose(file);
+  WriteInstaller(dir / "installer.exe", {{"TYPE", kztest::Bytes("silent")}, {"LOAD", kztest::ReadFileBytes(setup)}});
+  return (dir / "installer.exe").wstring();
+}
+
+TEST_F(WorkerFailures, NoInstallScript) {
+  ExpectFailure(InstallerWithBundle(dir_, {{"a.dll", bundletest::Text("a")}}));
+  // The bundle opened (85), then nothing: no script lines ran.
+  EXPECT_EQ(Progress().back(), 85);
+}
+
+TEST_F(WorkerFailures, SetupSignatureInvalidSilent) {
+  ExpectFailure(InstallerWithBundle(dir_, {{"install_script", bundletest::Text("# nothing to do\n")}}));
+  auto line = std::find(messages_.begin(), messages_.end(), "\n##installer file is not valid!");
+  ASSERT_NE(line, messages_.end());
+  EXPECT_EQ(line[1], "Begin cleanup of 0 files\n");  // the last thing before the cleanup
+}
+
+TEST_F(WorkerFailures, SetupSignatureInvalidGuiShowsTheBoxBeforeTheLine) {
+  HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  if (!probe) GTEST_SKIP() << "no window station for message boxes";
+  DestroyWindow(probe);
+  const std::wstring installer =
+      InstallerWithBundle(dir_, {{"install_script", bundletest::Text("# nothing to do\n")}});
+  installType = "gui";
+  std::atomic<kztest::DebugCapture*> capture{nullptr};
+  std::atomic<bool> done{false}, boxSeen{false};
+  std::wstring boxText;
+  bool lineBeforeBox = true;
+  // The worker blocks in the box: a second thread reads it, notes what was
+  // logged by then, and presses OK.
+  std::thread watcher([&] {
+    for (int i = 0; i < 1200 && !done; ++i) {
+      HWND box = FindWindowW(L"#32770", L"Error");
+      if (box) {
+        wchar_t text[128] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 128);
+        boxText = text;
+        lineBeforeBox = false;
+        if (kztest::DebugCapture* lines = capture.load())
+          for (const std::string& line : lines->Messages())
+            lineBeforeBox = lineBeforeBox || line == "\n##installer file is not valid!";
+        boxSeen = true;
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        return;
+      }
+      Sleep(50);
+    }
+  });
+  modulePath = installer;
+  {
+    kztest::DiagSwitchOn diag;
+    kztest::DebugCapture lines;
+    capture = &lines;
+    EXPECT_EQ(InstallWorker(nullptr), 1u);
+    done = true;
+    watcher.join();
+    capture = nullptr;
+    messages_ = lines.Messages();
+  }
+  EXPECT_TRUE(boxSeen) << "no \"Error\" message box";
+  EXPECT_EQ(boxText, L"Installer file is corrupted.");
+  EXPECT_FALSE(lineBeforeBox) << "the diagnostic line came before the box";
+  EXPECT_NE(std::find(messages_.begin(), messages_.end(), "\n##installer file is not valid!"), messages_.end());
+  EXPECT_FALSE(std::filesystem::exists(report_)) << "setup was started";
+}
+
+TEST_F(WorkerFailures, DeviceTargetIsRefusedBeforeAnythingIsWritten) {
+  ExpectFailure(InstallerWithBundle(
+      dir_, {{"install_script", bundletest::Text("dep-silent,a.dll,NUL\n")}, {"a.dll", bundletest::Text("a")}}));
+  EXPECT_NE(std::find(messages_.begin(), messages_.end(), "Script target NUL names a device, not a file\n"),
+            messages_.end());
 }
 
 }  // namespace

@@ -99,6 +99,9 @@ TEST_F(ProjectTest, ErrorsNameFileLineAndKey) {
             file + ":11: file.arch: must be \"any\", \"x64\" or \"x86\"");
   EXPECT_EQ(ErrorOf(Text("", "[[file]]\nsource = \"a.dll\"\ntarget = \"..\\\\evil.dll\"\n")),
             file + ":11: file.target: \"..\\evil.dll\" must be a relative path inside the workspace");
+  EXPECT_EQ(ErrorOf(Text("", "[[file]]\nsource = \"a.dll\"\ntarget = \"sub\\\\nul.txt\"\n")),
+            file + ":11: file.target: \"sub\\nul.txt\" names a Windows device (CON, NUL, COM1, ...); choose "
+                   "another file name");
   EXPECT_EQ(ErrorOf(Text("", "[[file]]\nsource = \"a.dll\"\n[[file]]\nsource = \"a.dll\"\n")),
             file + ":12: file.name: \"a.dll\" is already in the bundle");
   // Syntax errors come from the TOML reader, with its line.

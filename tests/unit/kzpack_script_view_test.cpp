@@ -60,9 +60,10 @@ TEST(KzpackScriptView, ViewReportsWhatMakesTheInstallerFail) {
       "dep-x86-gui,missing,x.txt\n"
       "dep-gui,present\n"
       "dep-gui,present,..\\up.txt\n"
-      "dep-silent,missing,never.txt\n";
+      "dep-silent,missing,never.txt\n"
+      "dep-gui,present,Con .txt\n";
   const auto views = kzpack::ViewScript(script, "gui", [](const std::string& name) { return name == "present"; });
-  ASSERT_EQ(views.size(), 5u);
+  ASSERT_EQ(views.size(), 6u);
   EXPECT_EQ(views[0].problem, "");
   EXPECT_EQ(views[1].problem, "the bundle has no entry \"missing\"");
   EXPECT_EQ(views[1].selected, (std::vector<bool>{false, true, false, true}));
@@ -70,6 +71,7 @@ TEST(KzpackScriptView, ViewReportsWhatMakesTheInstallerFail) {
   EXPECT_EQ(views[3].problem, "target \"..\\up.txt\" leaves the workspace");
   // Not selected for this run type: the missing entry does no harm.
   EXPECT_EQ(views[4].problem, "");
+  EXPECT_EQ(views[5].problem, "target \"Con .txt\" names a Windows device (CON, NUL, COM1, ...), not a file");
 }
 
 TEST(KzpackScriptView, SafeTargetsStayInsideTheWorkspace) {

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "support/script_rules.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/script_view.h"
 #include "tools/kzpack/time_text.h"
@@ -184,6 +185,9 @@ void ReadFiles(const Reader& r, Project* p) {
       r.Fail(t->get(key), std::string("file.") + key, "not allowed with a verbatim script (the script says where files go)");
     }
     if (!p->hasScript) {
+      if (ScriptTargetNamesDevice(file.target))
+        r.Fail(hasTarget ? t->get("target") : nameNode, "file.target",
+               "\"" + file.target + "\" names a Windows device (CON, NUL, COM1, ...); choose another file name");
       if (!IsSafeScriptTarget(file.target))
         r.Fail(hasTarget ? t->get("target") : nameNode, "file.target",
                "\"" + file.target + "\" must be a relative path inside the workspace");

@@ -1,6 +1,7 @@
 // Template part of script_view.h.
 #pragma once
 
+#include "support/script_rules.h"
 #include "support/strings.h"
 
 namespace kzpack {
@@ -24,6 +25,8 @@ std::vector<ScriptLineView> ViewScript(const std::string& text, const std::strin
     if (any) {
       if (view.fields.size() < 3)
         view.problem = "fewer than three fields";
+      else if (ScriptTargetNamesDevice(view.fields[2]))
+        view.problem = "target \"" + view.fields[2] + "\" names a Windows device (CON, NUL, COM1, ...), not a file";
       else if (!IsSafeScriptTarget(view.fields[2]))
         view.problem = "target \"" + view.fields[2] + "\" leaves the workspace";
       else if (!entryExists(view.fields[1]))
