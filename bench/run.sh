@@ -63,7 +63,7 @@ if [ ! -f "$dir/stamp" ] || [ "$(cat "$dir/stamp")" != "$stamp" ]; then
 fi
 x86_64-w64-mingw32-gcc -O2 -municode -o "$out/peakmem.exe" "$here/peakmem.c" -lpsapi
 x86_64-w64-mingw32-gcc -O2 -municode -o "$out/floor.exe" "$here/floor.c"
-"$kzpack" build "$dir/project.toml" -o "$dir/ours.exe" --stub "$stub"
+"$kzpack" build "$dir/project.toml" -o "$dir/ours.exe" --stub "$stub" --development-keys
 (cd "$dir" && makensis -V2 nsis.nsi)
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

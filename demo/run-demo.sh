@@ -36,7 +36,8 @@ report="$out/setup-report.txt"
 rm -f "$report"
 
 echo "== kzpack build ($preset stub, run type $run_type)"
-"$kzpack" build "$here/project.toml" -o "$installer" --stub "$stub" --setup "$setup" --run-type "$run_type"
+"$kzpack" build "$here/project.toml" -o "$installer" --stub "$stub" --setup "$setup" --run-type "$run_type" \
+  --development-keys
 echo "== kzpack verify"
 "$kzpack" verify "$installer"
 

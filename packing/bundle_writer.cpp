@@ -56,7 +56,9 @@ bool BundleWriter::Create(const std::wstring& path, const BundleWriterOptions& o
   if (signing != nullptr) {
     signing_.reset(new BundleSigning(*signing));
     signer_.reset(new PssSigner);
-    if (!signer_->Init(signing->signingKeyPkcs8, error)) {
+    if (signing->signDigest) {
+      signer_->InitWithDigestSigner(signing->signDigest);
+    } else if (!signer_->Init(signing->signingKeyPkcs8, error)) {
       failed_ = true;
       return false;
     }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,10 @@ struct BundleWriterOptions {
 // it. The two PKCS #1 v1.5 fields are carried as given (usually empty).
 struct BundleSigning {
   std::vector<unsigned char> signingKeyPkcs8;
+  // Instead of the key: signs the SHA-256 digest elsewhere (an external signer).
+  std::function<bool(const std::vector<unsigned char>& sha256Digest, std::vector<unsigned char>* signature,
+                     std::string* error)>
+      signDigest;
   std::vector<unsigned char> certificate;
   std::vector<unsigned char> pkcsSignature;
   std::vector<unsigned char> pkcsCertificate;

@@ -62,6 +62,8 @@ struct PssSigner::State {
   CryptoPP::AutoSeededRandomPool rng;
   std::unique_ptr<Signer> signer;
   std::unique_ptr<CryptoPP::PK_MessageAccumulator> accumulator;
+  PssDigestSigner digestSigner;
+  CryptoPP::SHA256 digest;
 };
 
 PssSigner::PssSigner() : state_(new State) {}
@@ -75,11 +77,22 @@ bool PssSigner::Init(const std::vector<unsigned char>& privateKeyPkcs8, std::str
   return true;
 }
 
+void PssSigner::InitWithDigestSigner(PssDigestSigner digestSigner) {
+  state_->digestSigner = std::move(digestSigner);
+  state_->digest.Restart();
+}
+
 void PssSigner::Update(const void* data, size_t size) {
+  if (state_->digestSigner) state_->digest.Update(static_cast<const CryptoPP::byte*>(data), size);
   if (state_->accumulator) state_->accumulator->Update(static_cast<const CryptoPP::byte*>(data), size);
 }
 
 bool PssSigner::Final(std::vector<unsigned char>* signature, std::string* error) {
+  if (state_->digestSigner) {
+    std::vector<unsigned char> digest(CryptoPP::SHA256::DIGESTSIZE);
+    state_->digest.Final(digest.data());
+    return state_->digestSigner(digest, signature, error);
+  }
   if (!state_->accumulator) {
     if (error) *error = "the signer has no key";
     return false;

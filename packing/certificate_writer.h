@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,11 @@
 std::vector<unsigned char> SerializePublicKeyCertificate(const PublicKeyCertificate& certificate);
 std::vector<unsigned char> CertificateSignedMessage(const PublicKeyCertificate& certificate);
 
+// Signs a SHA-256 digest somewhere else (an external signer holding the
+// private key): the signature, or false with a reason.
+using PssDigestSigner = std::function<bool(const std::vector<unsigned char>& sha256Digest,
+                                           std::vector<unsigned char>* signature, std::string* error)>;
+
 // Signs a message given piece by piece.
 class PssSigner {
  public:
@@ -26,6 +32,8 @@ class PssSigner {
   PssSigner& operator=(const PssSigner&) = delete;
 
   bool Init(const std::vector<unsigned char>& privateKeyPkcs8, std::string* error);
+  // Hashes here, signs through `digestSigner`.
+  void InitWithDigestSigner(PssDigestSigner digestSigner);
   void Update(const void* data, size_t size);
   // The signature (as long as the key's modulus); the signer is then spent.
   bool Final(std::vector<unsigned char>* signature, std::string* error);

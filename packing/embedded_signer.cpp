@@ -58,12 +58,14 @@ bool LoadImageSigningKey(const std::wstring& pkcs8DerPath, ImageSigningKey* key,
   return true;
 }
 
-size_t SignatureRecordSize(const ImageSigningKey& key) {
-  return sizeof kRecordHead - 1 + 2 * key.key.GetModulus().ByteCount() + sizeof kRecordTail - 1;
-}
+size_t SignatureRecordSize(const ImageSigningKey& key) { return SignatureRecordSizeFor(key.key.GetModulus().ByteCount()); }
 
-bool SignImagePrefix(const std::wstring& file, int64_t signedLength, bool excludeHeaderFields,
-                     const ImageSigningKey& key, std::string* recordJson, std::string* error) {
+namespace {
+
+// Opens `file`, checks that [0, signedLength) can be signed in the chosen
+// form and puts that message into `sink`.
+bool PutImagePrefix(const std::wstring& file, int64_t signedLength, bool excludeHeaderFields,
+                    CryptoPP::BufferedTransformation& sink, std::string* error) {
   if (signedLength < 0) return Fail(error, "negative signed length");
   platform::ScopedFile in(platform::OpenFileForRead(file, platform::ShareMode::kReadWrite));
   if (!in.valid()) return Fail(error, "cannot open " + PathText(file) + " to sign it");
@@ -83,22 +85,51 @@ bool SignImagePrefix(const std::wstring& file, int64_t signedLength, bool exclud
     if (int64_t{last.offset} + last.length > signedLength)
       return Fail(error, "the PE headers of " + PathText(file) + " reach past the signed bytes");
   }
+  if (!PutSignedMessage(in.get(), signedLength, excludeHeaderFields ? &ranges : nullptr, sink))
+    return Fail(error, "reading " + PathText(file) + " failed while signing it");
+  return true;
+}
 
+}  // namespace
+
+std::string SignatureRecordText(const std::string& signature) {
+  std::string hex;
+  CryptoPP::StringSource(signature, true, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), false));
+  return kRecordHead + hex + kRecordTail;
+}
+
+size_t SignatureRecordSizeFor(size_t signatureBytes) {
+  return sizeof kRecordHead - 1 + 2 * signatureBytes + sizeof kRecordTail - 1;
+}
+
+bool DigestImagePrefix(const std::wstring& file, int64_t signedLength, bool excludeHeaderFields,
+                       std::vector<unsigned char>* sha1, std::string* error) {
+  std::string digest;
+  try {
+    CryptoPP::SHA1 hash;
+    CryptoPP::HashFilter filter(hash, new CryptoPP::StringSink(digest));
+    if (!PutImagePrefix(file, signedLength, excludeHeaderFields, filter, error)) return false;
+    filter.MessageEnd();
+  } catch (const std::exception& e) {
+    return Fail(error, "hashing " + PathText(file) + " failed: " + e.what());
+  }
+  sha1->assign(digest.begin(), digest.end());
+  return true;
+}
+
+bool SignImagePrefix(const std::wstring& file, int64_t signedLength, bool excludeHeaderFields,
+                     const ImageSigningKey& key, std::string* recordJson, std::string* error) {
   std::string signature;
   try {
     CryptoPP::AutoSeededRandomPool rng;
     CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Signer signer(key.key);
     CryptoPP::SignerFilter filter(rng, signer, new CryptoPP::StringSink(signature));
-    if (!PutSignedMessage(in.get(), signedLength, excludeHeaderFields ? &ranges : nullptr, filter))
-      return Fail(error, "reading " + PathText(file) + " failed while signing it");
+    if (!PutImagePrefix(file, signedLength, excludeHeaderFields, filter, error)) return false;
     filter.MessageEnd();
   } catch (const std::exception& e) {
     return Fail(error, "signing " + PathText(file) + " failed: " + e.what());
   }
-
-  std::string hex;
-  CryptoPP::StringSource(signature, true, new CryptoPP::HexEncoder(new CryptoPP::StringSink(hex), false));
-  *recordJson = kRecordHead + hex + kRecordTail;
+  *recordJson = SignatureRecordText(signature);
   return true;
 }
 

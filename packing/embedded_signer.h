@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class ChainWriter;
 
@@ -24,6 +25,16 @@ bool LoadImageSigningKey(const std::wstring& pkcs8DerPath, ImageSigningKey* key,
 // Length of the record payload the key makes: it depends on the modulus
 // size only, so chain and section lengths can be fixed before signing.
 size_t SignatureRecordSize(const ImageSigningKey& key);
+
+// The record text for a signature, and its length for a signature of
+// `signatureBytes` (the modulus length).
+std::string SignatureRecordText(const std::string& signature);
+size_t SignatureRecordSizeFor(size_t signatureBytes);
+
+// The SHA-1 digest of the message SignImagePrefix would sign, for a signer
+// outside this process; the same checks.
+bool DigestImagePrefix(const std::wstring& file, int64_t signedLength, bool excludeHeaderFields,
+                       std::vector<unsigned char>* sha1, std::string* error);
 
 // Signs bytes [0, signedLength) of `file` (ranges left out when
 // `excludeHeaderFields`; the file must then be a PE image the check handles

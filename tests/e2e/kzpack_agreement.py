@@ -161,7 +161,7 @@ def main():
             f.write('%s = "%s"\n' % (key, os.path.join(args.keys, name + '.key.der')))
         f.write('\n[[file]]\nsource = "%s"\ntarget = "sub\\\\data.bin"\n' % data)
     good_path = os.path.join(args.work, 'good.exe')
-    build = subprocess.run([args.kzpack, 'build', project, '-o', good_path, '-q'], stdout=subprocess.PIPE,
+    build = subprocess.run([args.kzpack, 'build', project, '-o', good_path, '-q', '--development-keys'], stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT)
     if build.returncode != 0:
         print('FAIL: kzpack build: %s' % build.stdout.decode())

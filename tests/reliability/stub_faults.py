@@ -167,7 +167,7 @@ class Runner:
         with open(project, 'w') as f:
             f.write('\n'.join(lines) + '\n')
         out = os.path.join(folder, name + '.exe')
-        proc = subprocess.run([self.args.kzpack, 'build', project, '-o', out], stdout=subprocess.PIPE,
+        proc = subprocess.run([self.args.kzpack, 'build', project, '-o', out, '--development-keys'], stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, timeout=1800)
         if proc.returncode != 0:
             raise SystemExit('kzpack build %s failed:\n%s' % (name, proc.stdout.decode('utf-8', 'replace')))

@@ -37,11 +37,12 @@ class BundleScanTest : public ::testing::Test {
   std::filesystem::path Make(const std::string& name, const std::string& goal, uint32_t chunkSize = 1000) {
     const std::filesystem::path path = dir_ / name;
     kztest::WriteFileBytes(dir_ / "payload.bin", payload_);
+    kzpack::KeySource key;
+    key.privateKey = bundletest::DevKey("dev_bundle_signing.key.der");
     kzpack::WriteBundle(path.u8string(),
                         {{"install_script", "", kztest::Bytes("dep-gui,payload.bin,p.bin\n")},
                          {"payload.bin", (dir_ / "payload.bin").u8string(), {}}},
-                        chunkSize, 6, bundletest::DevKey("dev_bundle_signing.key.der"),
-                        bundletest::Certificate(goal));
+                        chunkSize, 6, key, bundletest::Certificate(goal));
     return path;
   }
   kztest::TempDir dir_;

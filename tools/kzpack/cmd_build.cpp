@@ -5,6 +5,7 @@
 
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
+#include "tools/kzpack/development_keys.h"
 #include "tools/kzpack/installer_builder.h"
 #include "tools/kzpack/project.h"
 
@@ -15,14 +16,20 @@ struct BuildOptions {
   std::string project;
   std::string output;
   ProjectOverrides overrides;
+  SigningOptions signing;
 };
 
-void RunBuild(const BuildOptions& options) {
+void RunBuild(BuildOptions options) {
+  for (const char* role : {"bundle_signing", "bundle_root", "image_root"})
+    if (HasExternalSigner(options.signing, role)) options.overrides.externalRoles.insert(role);
   const Project project = LoadProject(options.project, options.overrides);
-  const BuildSummary summary = BuildInstaller(project, options.output);
+  const BuildSummary summary = BuildInstaller(project, options.output, options.signing);
   Note(options.output + ": " + std::to_string(summary.installerSize) + " bytes, run type \"" + project.runType +
        "\", " + std::to_string(summary.entries) + " bundle entries" +
        (summary.authenticode ? ", Authenticode-signed" : ""));
+  // On its own line, --quiet or not: a release must not go out like this.
+  const std::string development = DevelopmentKeyLine(DevelopmentKeyFindings(options.output));
+  if (!development.empty()) fprintf(stderr, "kzpack: %s\n", development.c_str());
 }
 
 }  // namespace
@@ -35,6 +42,7 @@ void RegisterBuild(CLI::App& app) {
   cmd->add_option("--stub", options->overrides.stub, "Use this stub instead of the project's");
   cmd->add_option("--setup", options->overrides.setup, "Use this setup program instead of the project's");
   cmd->add_option("--run-type", options->overrides.runType, "Use this run type instead of the project's");
+  AddSigningOptions(cmd, &options->signing, true);
   cmd->footer(std::string(
                   "Steps: the signed bundle (install_script first, then the files); the setup program with an\n"
                   "\"_SG2\" record and the bundle (\"IBND\") appended; the stub with a new .KZBNDL section holding\n"
@@ -43,10 +51,13 @@ void RegisterBuild(CLI::App& app) {
                   "The output appears only when every step succeeded. The same inputs and keys give the same\n"
                   "bytes, except the RSA-PSS salts of the bundle signature (and an issued certificate) and the\n"
                   "Authenticode timestamp.\n\n") +
-              ProjectFormatHelp() +
+              ProjectFormatHelp() + "\n" + SignerHelp() +
               "\nExamples:\n"
               "  kzpack build demo/project.toml -o Installer.exe\n"
-              "  kzpack build project.toml -o Installer.exe --stub build/win32/InstallerLogic/Stub.exe");
+              "  kzpack build project.toml -o Installer.exe --stub build/win32/InstallerLogic/Stub.exe\n"
+              "  kzpack build demo/project.toml -o Demo.exe --development-keys\n"
+              "  KZ_TOKEN_PIN=... kzpack build app.toml -o App.exe --signer image_root=token-sign \\\n"
+              "      --public-key image_root=keys/image_root.pub.der");
   cmd->callback([options] { RunBuild(*options); });
 }
 

@@ -14,6 +14,7 @@
 #include "tools/kzpack/installer_builder.h"
 #include "tools/kzpack/installer_check.h"
 #include "tools/kzpack/key_files.h"
+#include "tools/kzpack/signing_keys.h"
 #include "tools/kzpack/output_file.h"
 #include "tools/kzpack/script_view.h"
 #include "tools/kzpack/time_text.h"
@@ -30,6 +31,7 @@ struct CreateOptions {
   uint32_t chunkSize = 1024 * 1024;
   int level = 9;
   bool force = false;
+  SigningOptions signing;
 };
 
 struct ReadOptions {
@@ -52,19 +54,19 @@ std::string BaseName(const std::string& path) {
 }
 
 void RunCreate(const CreateOptions& options) {
-  if (options.certificate.empty() == options.rootKey.empty())
-    throw ToolError("give exactly one of --certificate and --root-key", kExitUsage);
-  const std::vector<uint8_t> signingKey = LoadPrivateKey(options.signingKey);
+  const bool rootGiven = !options.rootKey.empty() || HasExternalSigner(options.signing, "bundle_root");
+  if (options.certificate.empty() == !rootGiven)
+    throw ToolError("give exactly one of --certificate and --root-key (or --signer bundle_root=...)", kExitUsage);
+  const KeySource signingKey = ResolveKey(options.signing, "bundle_signing", options.signingKey);
+  if (signingKey.empty())
+    throw ToolError("give the signing key: --signing-key FILE, or --signer bundle_signing=COMMAND", kExitUsage);
   std::vector<uint8_t> certificate;
   if (!options.certificate.empty()) {
     certificate = ReadWholeFile(options.certificate);
   } else {
-    std::vector<unsigned char> issued;
-    std::string error;
-    if (!IssueCertificate("IBND", ParseTimeText(options.expiry, "--expiry"), PublicHalf(signingKey, options.signingKey),
-                          LoadPrivateKey(options.rootKey), &issued, &error))
-      throw ToolError(options.rootKey + ": " + error);
-    certificate = issued;
+    const KeySource root = ResolveKey(options.signing, "bundle_root", options.rootKey);
+    certificate =
+        IssueCertificateWith("IBND", ParseTimeText(options.expiry, "--expiry"), signingKey.publicKey, root);
   }
   std::vector<BundleInput> inputs;
   std::set<std::string> names;
@@ -180,7 +182,7 @@ void RegisterBundle(CLI::App& app) {
   auto create = std::make_shared<CreateOptions>();
   CLI::App* c = bundle->add_subcommand("create", "Make a signed bundle from files and an install script");
   c->add_option("-o,--output", create->output, "Bundle file to write")->required();
-  c->add_option("-s,--signing-key", create->signingKey, "Bundle signing private key (PKCS#8 DER)")->required();
+  c->add_option("-s,--signing-key", create->signingKey, "Bundle signing private key (PKCS#8 DER)");
   c->add_option("-c,--certificate", create->certificate, "Certificate of the signing key (from 'kzpack cert')");
   c->add_option("-r,--root-key", create->rootKey, "Bundle root private key: issue a certificate (goal IBND) instead");
   c->add_option("--expiry", create->expiry, "Expiry of an issued certificate")->capture_default_str();
@@ -192,7 +194,9 @@ void RegisterBundle(CLI::App& app) {
       ->capture_default_str();
   c->add_option("-l,--level", create->level, "zlib compression level")->check(CLI::Range(0, 9))->capture_default_str();
   c->add_flag("-f,--force", create->force, "Replace an existing output file");
-  c->footer("Example:\n  kzpack bundle create -o app.ibnd -s signing.key.der -c signing.cert --script script.txt app.dll");
+  AddSigningOptions(c, &create->signing, false);
+  c->footer(std::string(SignerHelp()) +
+            "Example:\n  kzpack bundle create -o app.ibnd -s signing.key.der -c signing.cert --script script.txt app.dll");
   c->callback([create] { RunCreate(*create); });
 
   auto list = std::make_shared<ReadOptions>();

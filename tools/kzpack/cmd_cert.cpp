@@ -7,6 +7,7 @@
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
 #include "tools/kzpack/key_files.h"
+#include "tools/kzpack/signing_keys.h"
 #include "tools/kzpack/output_file.h"
 #include "tools/kzpack/time_text.h"
 
@@ -20,6 +21,7 @@ struct CertOptions {
   std::string expiry = "2038-01-19T03:14:07Z";
   std::string output;
   bool force = false;
+  SigningOptions signing;
 };
 
 void RunCert(const CertOptions& options) {
@@ -31,11 +33,10 @@ void RunCert(const CertOptions& options) {
     if (PrivateKeyBits(subject) == 0) throw ToolError(options.key + ": not an RSA public or private key");
     subject = PublicHalf(subject, options.key);
   }
-  const std::vector<uint8_t> root = LoadPrivateKey(options.rootKey);
-  std::vector<unsigned char> certificate;
-  std::string error;
-  if (!IssueCertificate(options.goal, expiry, subject, root, &certificate, &error))
-    throw ToolError(options.rootKey + ": " + error);
+  const KeySource root = ResolveKey(options.signing, "bundle_root", options.rootKey);
+  if (root.empty())
+    throw ToolError("give the bundle root key: --root-key FILE, or --signer bundle_root=COMMAND", kExitUsage);
+  const std::vector<uint8_t> certificate = IssueCertificateWith(options.goal, expiry, subject, root);
   WriteFileAtomically(options.output, certificate, options.force);
   Note(options.output + ": certificate for goal " + options.goal + ", expiry " + FormatTime(expiry) + ", " +
        std::to_string(certificate.size()) + " bytes");
@@ -47,7 +48,8 @@ void RegisterCert(CLI::App& app) {
   auto options = std::make_shared<CertOptions>();
   CLI::App* cmd = app.add_subcommand("cert", "Certify a bundle signing key with the bundle root key");
   cmd->add_option("-k,--key", options->key, "The key to certify (public .pub.der or private .key.der)")->required();
-  cmd->add_option("-r,--root-key", options->rootKey, "Bundle root private key (PKCS#8 DER)")->required();
+  cmd->add_option("-r,--root-key", options->rootKey, "Bundle root private key (PKCS#8 DER)");
+  AddSigningOptions(cmd, &options->signing, false);
   cmd->add_option("-g,--goal", options->goal, "Four-character purpose; installers require IBND")
       ->capture_default_str();
   cmd->add_option("-e,--expiry", options->expiry, "Expiry: YYYY-MM-DD, an ISO date-time, or seconds since 1970")
@@ -55,7 +57,7 @@ void RegisterCert(CLI::App& app) {
   cmd->add_option("-o,--output", options->output, "Certificate file to write")->required();
   cmd->add_flag("-f,--force", options->force, "Replace an existing output file");
   cmd->footer(
-      "The expiry is recorded and signed; the installer does not enforce it.\n"
+      std::string("The expiry is recorded and signed; the installer does not enforce it.\n") + SignerHelp() +
       "Examples:\n"
       "  kzpack cert --key mykeys/bundle_signing.pub.der --root-key mykeys/bundle_root.key.der -o mykeys/signing.cert\n"
       "  kzpack cert -k signing.key.der -r root.key.der --expiry 2030-12-31 -o signing.cert");

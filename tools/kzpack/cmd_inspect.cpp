@@ -14,6 +14,7 @@
 #include "tools/kzpack/bundle_scan.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
+#include "tools/kzpack/development_keys.h"
 #include "tools/kzpack/image_signing.h"
 #include "tools/kzpack/installer_check.h"
 #include "tools/kzpack/key_files.h"
@@ -158,7 +159,7 @@ json PeJson(const std::string& path, const PeInfo& info) {
 }
 
 json Inspect(const std::string& path, const RootKeys& roots) {
-  json doc = {{"file", path}, {"size", FileSizeOf(path)}};
+  json doc = {{"file", path}, {"size", FileSizeOf(path)}, {"developmentKeys", DevelopmentKeyFindings(path)}};
   unsigned char magic[12] = {};
   {
     FILE* file = platform::OpenStdioFile(WidePath(path), L"rb");
@@ -247,6 +248,8 @@ void PrintSignature(const json& s) {
 
 void PrintText(const json& doc) {
   printf("%s: %s bytes, %s\n", Str(doc["file"]).c_str(), Str(doc["size"]).c_str(), Str(doc["kind"]).c_str());
+  const std::string development = DevelopmentKeyLine(doc["developmentKeys"].get<std::vector<std::string>>());
+  if (!development.empty()) printf("%s\n", development.c_str());
   if (doc.contains("chainAtFileEnd")) PrintChain("chain at the end of the file", doc["chainAtFileEnd"]);
   if (doc.contains("pe")) PrintPe(doc["pe"]);
   if (doc.contains("embeddedSignature")) PrintSignature(doc["embeddedSignature"]);
@@ -299,7 +302,8 @@ void RegisterInspect(CLI::App& app) {
   cmd->footer(
       "Shows PE sections, the attachment chain (types, sizes, digest status), the embedded signature (which\n"
       "attempt passes), and the bundle: certificate goal and expiry, signature status, entries, and the\n"
-      "install script with the Windows kinds each line applies to.\n"
+      "install script with the Windows kinds each line applies to. A \"DEVELOPMENT KEYS\" line (JSON:\n"
+      "\"developmentKeys\", a list, empty when none) says what trusts or is signed with the keys from keys/.\n"
       "Examples:\n"
       "  kzpack inspect Installer.exe\n"
       "  kzpack inspect --json Installer.exe | jq .bundle.entries");

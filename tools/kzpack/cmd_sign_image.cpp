@@ -8,6 +8,7 @@
 #include "tools/kzpack/commands.h"
 #include "tools/kzpack/image_signing.h"
 #include "tools/kzpack/key_files.h"
+#include "tools/kzpack/signing_keys.h"
 #include "tools/kzpack/output_file.h"
 
 namespace kzpack {
@@ -20,10 +21,12 @@ struct SignOptions {
   bool headerExcluded = false;
   bool section = false;
   bool force = false;
+  SigningOptions signing;
 };
 
 void RunSign(const SignOptions& options) {
-  const std::vector<uint8_t> key = LoadPrivateKey(options.key);
+  const KeySource key = ResolveKey(options.signing, "image_root", options.key);
+  if (key.empty()) throw ToolError("give the image root key: --key FILE, or --signer image_root=COMMAND", kExitUsage);
   const size_t recordSize = SignatureRecordSize(key);
   OutputFile output(options.output, options.force);
   ChainWriter writer(output.Open());
@@ -48,16 +51,19 @@ void RegisterSignImage(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("sign-image", "Add an embedded \"_SG2\" signature record to a PE file");
   cmd->add_option("input", options->input, "File to sign")->required();
   cmd->add_option("-o,--output", options->output, "Signed file to write")->required();
-  cmd->add_option("-k,--key", options->key, "Image root private key (RSA, PKCS#8 DER)")->required();
+  cmd->add_option("-k,--key", options->key, "Image root private key (RSA, PKCS#8 DER)");
+  AddSigningOptions(cmd, &options->signing, false);
   cmd->add_flag("--header-excluded", options->headerExcluded,
                 "Leave out the PE header fields that Authenticode signing changes (CheckSum, certificate entry, ...)");
   cmd->add_flag("--section", options->section, "Put the record into a new last PE section .KZBNDL");
   cmd->add_flag("-f,--force", options->force, "Replace an existing output file");
   cmd->footer(
-      "The record signs every byte in front of it with RSA PKCS #1 v1.5 / SHA-1.\n"
+      std::string("The record signs every byte in front of it with RSA PKCS #1 v1.5 / SHA-1.\n") + SignerHelp() +
       "Examples:\n"
       "  kzpack sign-image setup.exe -o setup-signed.exe --key keys/image_root.key.der\n"
-      "  kzpack sign-image Stub.exe -o signed.exe --key image_root.key.der --section --header-excluded");
+      "  kzpack sign-image Stub.exe -o signed.exe --key image_root.key.der --section --header-excluded\n"
+      "  kzpack sign-image setup.exe -o signed.exe --signer image_root=token-sign --public-key "
+      "image_root=image_root.pub.der");
   cmd->callback([options] { RunSign(*options); });
 }
 

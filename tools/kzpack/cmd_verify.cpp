@@ -6,6 +6,7 @@
 
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
+#include "tools/kzpack/development_keys.h"
 #include "tools/kzpack/installer_check.h"
 #include "tools/kzpack/key_files.h"
 
@@ -34,6 +35,9 @@ void RunVerify(const VerifyOptions& options) {
     for (const CheckStep& step : verdict.steps)
       printf("%-28s %-4s %s\n", step.what.c_str(), step.ok ? "ok" : "FAIL", step.detail.c_str());
   }
+  // Its own line, before the verdict, whatever the verdict and --quiet.
+  const std::string development = DevelopmentKeyLine(DevelopmentKeyFindings(options.installer));
+  if (!development.empty()) printf("%s\n", development.c_str());
   if (!verdict.ok()) throw ToolError(options.installer + ": would not run setup: " + verdict.reason);
   printf("%s: runs setup on 64-bit and 32-bit Windows\n", options.installer.c_str());
 }
@@ -51,6 +55,7 @@ void RegisterVerify(CLI::App& app) {
       "program and bundle attachments, the bundle's certificate (goal IBND) and signature, the install\n"
       "script on 64-bit and 32-bit Windows (every selected line must extract), and the setup program's\n"
       "embedded signature. Exit code 0 when all pass, 1 with the first failure otherwise.\n"
+      "A line starting \"DEVELOPMENT KEYS\" says what trusts or is signed with the keys from keys/.\n"
       "Examples:\n"
       "  kzpack verify Installer.exe\n"
       "  kzpack verify Installer.exe --image-root mykeys/image_root.pub.der --bundle-root mykeys/bundle_root.pub.der");

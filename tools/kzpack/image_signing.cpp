@@ -53,14 +53,20 @@ ImageSigningKey DecodeSigningKey(const std::vector<uint8_t>& pkcs8) {
 
 }  // namespace
 
-size_t SignatureRecordSize(const std::vector<uint8_t>& imageRootPkcs8) {
-  return ::SignatureRecordSize(DecodeSigningKey(imageRootPkcs8));
-}
+size_t SignatureRecordSize(const KeySource& imageRoot) { return SignatureRecordSizeFor(SignatureBytes(imageRoot)); }
 
 std::string MakeSignatureRecord(const std::string& path, int64_t signedLength, bool excludeHeaderFields,
-                                const std::vector<uint8_t>& imageRootPkcs8) {
-  const ImageSigningKey key = DecodeSigningKey(imageRootPkcs8);
+                                const KeySource& imageRoot) {
   std::string record, error;
+  if (imageRoot.external()) {
+    std::vector<unsigned char> digest;
+    if (!DigestImagePrefix(WidePath(path), signedLength, excludeHeaderFields, &digest, &error))
+      throw ToolError(path + ": cannot sign the image: " + error);
+    const std::vector<uint8_t> signature =
+        SignDigestExternally(imageRoot.signer, "image", SignScheme::kPkcs1Sha1, digest, imageRoot.publicKey);
+    return SignatureRecordText(std::string(signature.begin(), signature.end()));
+  }
+  const ImageSigningKey key = DecodeSigningKey(imageRoot.privateKey);
   if (!SignImagePrefix(WidePath(path), signedLength, excludeHeaderFields, key, &record, &error))
     throw ToolError(path + ": cannot sign the image: " + error);
   return record;

@@ -9,17 +9,20 @@
 #include <string>
 #include <vector>
 
+#include "tools/kzpack/signing_keys.h"
+
 namespace kzpack {
 
 // Size of the record a key makes; known before signing, so a section can be
 // sized for it.
-size_t SignatureRecordSize(const std::vector<uint8_t>& imageRootPkcs8);
+size_t SignatureRecordSize(const KeySource& imageRoot);
 
 // Signs bytes [0, signedLength) of the file at `path` and returns the record.
 // ToolError on failure (a header-excluded signature needs a PE image whose
-// headers the installer's check accepts).
+// headers the installer's check accepts). With an external signer kzpack
+// hashes the message and the signer signs the digest.
 std::string MakeSignatureRecord(const std::string& path, int64_t signedLength, bool excludeHeaderFields,
-                                const std::vector<uint8_t>& imageRootPkcs8);
+                                const KeySource& imageRoot);
 
 // What checking a file's "_SG2" record found, with the same rules as the
 // installer: the record is looked for at the chain end of the last section

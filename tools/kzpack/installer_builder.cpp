@@ -47,19 +47,18 @@ std::string PrepareSetup(const Project& project, const std::string& strippedPath
   return strippedPath;
 }
 
-std::vector<uint8_t> CertificateFor(const Project& project, const std::vector<uint8_t>& signingKey) {
+std::vector<uint8_t> CertificateFor(const Project& project, const KeySource& signingKey, const KeySource& root) {
   if (!project.certificate.empty()) {
     std::vector<uint8_t> certificate = ReadWholeFile(project.certificate);
-    CheckCertificateFits(certificate, signingKey, project.certificate);
+    CheckCertificateFits(certificate, signingKey.publicKey, project.certificate);
     return certificate;
   }
-  const std::vector<uint8_t> root = LoadPrivateKey(project.bundleRootKey);
-  std::vector<unsigned char> certificate;
-  std::string error;
-  Check(IssueCertificate("IBND", project.certificateExpiry, PublicHalf(signingKey, project.signingKey), root,
-                         &certificate, &error),
-        project.bundleRootKey, error);
-  return certificate;
+  return IssueCertificateWith("IBND", project.certificateExpiry, signingKey.publicKey, root);
+}
+
+const ProjectSigner* SignerOf(const Project& project, const std::string& role) {
+  const auto found = project.signers.find(role);
+  return found == project.signers.end() ? nullptr : &found->second;
 }
 
 void RunAuthenticode(const AuthenticodeSettings& a, const std::string& input, const std::string& output) {
@@ -84,7 +83,7 @@ void RunAuthenticode(const AuthenticodeSettings& a, const std::string& input, co
 
 }  // namespace
 
-void CheckCertificateFits(const std::vector<uint8_t>& certificate, const std::vector<uint8_t>& signingKey,
+void CheckCertificateFits(const std::vector<uint8_t>& certificate, const std::vector<uint8_t>& signingPublicKey,
                           const std::string& certificateName) {
   PublicKeyCertificate parsed;
   if (!ParsePublicKeyCertificate(certificate.data(), certificate.size(), &parsed))
@@ -92,17 +91,20 @@ void CheckCertificateFits(const std::vector<uint8_t>& certificate, const std::ve
   if (memcmp(parsed.goal, "IBND", 4) != 0)
     throw ToolError(certificateName + ": the certificate's goal is \"" + std::string(parsed.goal, 4) +
                     "\"; an installer's bundle needs \"IBND\"");
-  if (parsed.keyDer != PublicHalf(signingKey, "signing key"))
+  if (parsed.keyDer != signingPublicKey)
     throw ToolError(certificateName + ": the certificate is for another key than the bundle signing key");
 }
 
 void WriteBundle(const std::string& path, const std::vector<BundleInput>& inputs, uint32_t chunkSize, int level,
-                 const std::vector<uint8_t>& signingKey, const std::vector<uint8_t>& certificate) {
+                 const KeySource& signingKey, const std::vector<uint8_t>& certificate) {
   BundleWriterOptions options;
   options.chunkSize = chunkSize;
   options.deflateLevel = level;
   BundleSigning signing;
-  signing.signingKeyPkcs8 = signingKey;
+  if (signingKey.external())
+    signing.signDigest = BundleDigestSigner(signingKey);
+  else
+    signing.signingKeyPkcs8 = signingKey.privateKey;
   signing.certificate = certificate;
   uint64_t total = 0;
   for (const BundleInput& input : inputs)
@@ -125,12 +127,20 @@ void WriteBundle(const std::string& path, const std::vector<BundleInput>& inputs
   bar.Finish();
 }
 
-BuildSummary BuildInstaller(const Project& project, const std::string& output) {
+BuildSummary BuildInstaller(const Project& project, const std::string& output, const SigningOptions& signing) {
   BuildSummary summary;
   // Keys first: a wrong key is the cheapest failure.
-  const std::vector<uint8_t> signingKey = LoadPrivateKey(project.signingKey);
-  const std::vector<uint8_t> certificate = CertificateFor(project, signingKey);
-  const std::vector<uint8_t> imageRoot = LoadPrivateKey(project.imageRootKey);
+  const KeySource signingKey =
+      ResolveKey(signing, "bundle_signing", project.signingKey, SignerOf(project, "bundle_signing"));
+  const KeySource bundleRoot = project.certificate.empty()
+                                   ? ResolveKey(signing, "bundle_root", project.bundleRootKey, SignerOf(project, "bundle_root"))
+                                   : KeySource();
+  const KeySource imageRoot = ResolveKey(signing, "image_root", project.imageRootKey, SignerOf(project, "image_root"));
+  if (signingKey.empty()) throw ToolError(project.path + ": no bundle signing key (keys.bundle_signing)");
+  if (imageRoot.empty()) throw ToolError(project.path + ": no image root key (keys.image_root)");
+  if (project.certificate.empty() && bundleRoot.empty())
+    throw ToolError(project.path + ": no bundle root key and no certificate (keys.bundle_root)");
+  const std::vector<uint8_t> certificate = CertificateFor(project, signingKey, bundleRoot);
 
   // The stub must take one more section and stay checkable.
   PeInfo stubInfo;
@@ -227,9 +237,9 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output) {
   // 5. The result must pass the same checks as the installer makes. The
   //    roots are the public halves of the keys used, where known.
   RootKeys roots = BuiltInRootKeys();
-  roots.imageRoot = PublicHalf(imageRoot, project.imageRootKey);
-  const bool bundleRootKnown = !project.bundleRootKey.empty();
-  if (bundleRootKnown) roots.bundleRoot = PublicHalf(LoadPrivateKey(project.bundleRootKey), project.bundleRootKey);
+  roots.imageRoot = imageRoot.publicKey;
+  const bool bundleRootKnown = !bundleRoot.empty();
+  if (bundleRootKnown) roots.bundleRoot = bundleRoot.publicKey;
   {
     ScratchDir scratch;
     const InstallerVerdict verdict = CheckInstaller(finished, roots, scratch.path());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/kzpack/project.h"
+#include "tools/kzpack/signing_keys.h"
 
 namespace kzpack {
 
@@ -21,21 +22,22 @@ struct BuildSummary {
 };
 
 // Writes `output` only when everything succeeded (ToolError otherwise).
-BuildSummary BuildInstaller(const Project& project, const std::string& output);
+// `signing` chooses key files or external signers and allows development keys.
+BuildSummary BuildInstaller(const Project& project, const std::string& output, const SigningOptions& signing = {});
 
 // The steps on their own, shared with `attach`, `sign-image` and `bundle create`.
 
-// The bundle file, signed with `signingKey` under `certificate`.
+// The bundle file, signed with `signingKey` (a key file or a signer) under `certificate`.
 struct BundleInput {
   std::string name;
   std::string sourcePath;  // empty: `content`
   std::vector<uint8_t> content;
 };
 void WriteBundle(const std::string& path, const std::vector<BundleInput>& inputs, uint32_t chunkSize, int level,
-                 const std::vector<uint8_t>& signingKey, const std::vector<uint8_t>& certificate);
+                 const KeySource& signingKey, const std::vector<uint8_t>& certificate);
 
 // Checks that a certificate fits the signing key and the goal; ToolError naming `certificateName`.
-void CheckCertificateFits(const std::vector<uint8_t>& certificate, const std::vector<uint8_t>& signingKey,
+void CheckCertificateFits(const std::vector<uint8_t>& certificate, const std::vector<uint8_t>& signingPublicKey,
                           const std::string& certificateName);
 
 }  // namespace kzpack

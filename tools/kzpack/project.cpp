@@ -218,19 +218,51 @@ int32_t ReadExpiry(const Reader& r, const toml::table* t) {
   return static_cast<int32_t>(seconds);
 }
 
-void ReadKeys(const Reader& r, Project* p) {
-  const toml::table* t =
-      r.Table("keys", {"bundle_signing", "bundle_certificate", "bundle_root", "certificate_expiry", "image_root"}, true);
-  p->signingKey = r.ExistingFile(t, "keys", "bundle_signing", true);
+// <role>_signer = ["program", "arg", ...] with <role>_public beside it.
+void ReadSigner(const Reader& r, const toml::table* t, const std::string& role, Project* p) {
+  const toml::node* node = r.Get(t, role + "_signer");
+  const std::string publicKey = r.ExistingFile(t, "keys", role + "_public", false);
+  if (!node) {
+    // Alone it serves a signer named on the command line or in the environment.
+    if (!publicKey.empty()) p->signers[role].publicKeyPath = publicKey;
+    return;
+  }
+  const toml::array* array = node->as_array();
+  if (!array || array->empty())
+    r.Fail(node, "keys." + role + "_signer", "must be a list of strings: [\"program\", \"argument\", ...]");
+  ProjectSigner signer;
+  for (const toml::node& item : *array) {
+    if (!item.is_string() || item.as_string()->get().empty())
+      r.Fail(node, "keys." + role + "_signer", "must be a list of non-empty strings");
+    signer.argv.push_back(item.as_string()->get());
+  }
+  signer.publicKeyPath = publicKey;
+  signer.origin = r.path() + ":" + std::to_string(node->source().begin.line);
+  if (r.Get(t, role)) r.Fail(node, "keys." + role + "_signer", "give either " + role + " or " + role + "_signer");
+  p->signers[role] = signer;
+}
+
+void ReadKeys(const Reader& r, const ProjectOverrides& overrides, Project* p) {
+  const toml::table* t = r.Table("keys",
+                                 {"bundle_signing", "bundle_certificate", "bundle_root", "certificate_expiry",
+                                  "image_root", "bundle_signing_signer", "bundle_signing_public", "bundle_root_signer",
+                                  "bundle_root_public", "image_root_signer", "image_root_public"},
+                                 true);
+  for (const char* role : {"bundle_signing", "bundle_root", "image_root"}) ReadSigner(r, t, role, p);
+  auto hasSigner = [&](const std::string& role) {
+    return overrides.externalRoles.count(role) || (p->signers.count(role) && !p->signers[role].argv.empty());
+  };
+  p->signingKey = r.ExistingFile(t, "keys", "bundle_signing", !hasSigner("bundle_signing"));
   p->certificate = r.ExistingFile(t, "keys", "bundle_certificate", false);
   p->bundleRootKey = r.ExistingFile(t, "keys", "bundle_root", false);
-  if (p->certificate.empty() == p->bundleRootKey.empty())
+  const bool root = !p->bundleRootKey.empty() || hasSigner("bundle_root");
+  if (p->certificate.empty() == !root)
     r.Fail(p->certificate.empty() ? t : r.Get(t, "bundle_root"), "keys.bundle_certificate",
-           "give exactly one of bundle_certificate and bundle_root");
-  if (r.Get(t, "certificate_expiry") && p->bundleRootKey.empty())
+           "give exactly one of bundle_certificate and bundle_root (or bundle_root_signer)");
+  if (r.Get(t, "certificate_expiry") && !root)
     r.Fail(r.Get(t, "certificate_expiry"), "keys.certificate_expiry", "only used with bundle_root");
   p->certificateExpiry = ReadExpiry(r, t);
-  p->imageRootKey = r.ExistingFile(t, "keys", "image_root", true);
+  p->imageRootKey = r.ExistingFile(t, "keys", "image_root", !hasSigner("image_root"));
 }
 
 void ReadAuthenticode(const Reader& r, Project* p) {
@@ -284,7 +316,7 @@ Project ParseProject(const std::string& text, const std::string& path, const Pro
   project.path = path;
   ReadTopLevel(reader, overrides, &project);
   ReadFiles(reader, &project);
-  ReadKeys(reader, &project);
+  ReadKeys(reader, overrides, &project);
   ReadAuthenticode(reader, &project);
   if (project.hasScript) {
     // Every entry a selected line names must be in the bundle.
@@ -336,6 +368,10 @@ const char* ProjectFormatHelp() {
   bundle_root = "keys/bundle_root.key.der"            #   issue a certificate (goal IBND) while building
   certificate_expiry = 2035-01-01                     #   (with bundle_root; default 2038-01-19)
   image_root = "keys/image_root.key.der"              # signs the "_SG2" records (RSA-4096)
+  # Or a key in a token: <role>_signer instead of the key file, with the public key beside it
+  # (runs only with --allow-project-signers; see "External signers" below):
+  # image_root_signer = ["/usr/local/bin/token-sign", "image-root"]
+  # image_root_public = "keys/image_root.pub.der"
 
   [[file]]                         # one per file in the bundle
   source = "files/readme.txt"

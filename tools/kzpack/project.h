@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,14 @@ struct AuthenticodeSettings {
   std::string url;
 };
 
+// An external signer named in the project file (<role>_signer), with the
+// public key its signatures must verify under (<role>_public).
+struct ProjectSigner {
+  std::vector<std::string> argv;
+  std::string publicKeyPath;
+  std::string origin;  // "<file>:<line>"
+};
+
 struct Project {
   std::string path;  // the project file itself
   std::string stub;
@@ -53,6 +63,7 @@ struct Project {
   std::string bundleRootKey;  // ... the key that issues one while building
   int32_t certificateExpiry = 0x7FFFFFFF;
   std::string imageRootKey;
+  std::map<std::string, ProjectSigner> signers;  // by role: bundle_signing, bundle_root, image_root
 
   AuthenticodeSettings authenticode;
 };
@@ -62,6 +73,7 @@ struct ProjectOverrides {
   std::string stub;
   std::string setup;
   std::string runType;
+  std::set<std::string> externalRoles;  // roles whose signer the command line or environment names
 };
 
 // ToolError "<file>:<line>: <key>: <problem>" on the first problem.

@@ -1,0 +1,27 @@
+// Running a helper program (tools only; the installer starts setup its own
+// way): an argument vector, never a shell; bytes in on stdin, bytes out on
+// stdout, stderr kept for the error message, and a time limit.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+struct ProcessResult {
+  bool started = false;       // false: startError says why
+  std::string startError;
+  bool timedOut = false;      // stopped (with its children) at the limit
+  bool outputTooLong = false; // stdout passed maxOutput; stopped
+  int exitCode = -1;          // -1 when it ended by a signal or was stopped
+  std::string output;         // stdout
+  std::string errors;         // the last few KiB of stderr
+};
+
+// argv[0] is looked up on PATH. `extraEnvironment` is added to ours.
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         const std::vector<std::pair<std::string, std::string>>& extraEnvironment,
+                         const std::string& input, size_t maxOutput, int timeoutMilliseconds);
+
+}  // namespace platform

@@ -1,0 +1,103 @@
+#include "tools/kzpack/development_keys.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "attachments/extract.h"
+#include "bundle/format.h"
+#include "platform/platform.h"
+#include "tools/kzpack/bundle_scan.h"
+#include "tools/kzpack/cli_support.h"
+#include "tools/kzpack/image_signing.h"
+#include "tools/kzpack/installer_check.h"
+#include "tools/kzpack/pe_info.h"
+
+namespace kzpack {
+namespace {
+
+// A stub is about 1 MiB; an image this large is not searched further.
+constexpr uint64_t kMaxSearchedImage = 64u << 20;
+
+bool Contains(const std::vector<uint8_t>& haystack, const std::vector<uint8_t>& needle) {
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+void BundleFindings(const std::string& path, std::vector<std::string>* findings) {
+  const BundleScan scan =
+      ScanBundle(path, "IBND", kDevelopmentBundleRootKey, bundle_format::kInstallerSizeLimit);
+  if (!scan.certificateParses) return;
+  if (scan.certificateValid)
+    findings->push_back("the bundle's certificate verifies under the development bundle root key");
+  if (scan.certificate.keyDer == kDevelopmentBundleSigningKey)
+    findings->push_back("the bundle is signed with the development bundle signing key");
+}
+
+void ImageFindings(const std::string& path, const std::string& what, std::vector<std::string>* findings) {
+  PeInfo info;
+  std::string reason;
+  if (!ReadPeInfoFromFile(path, &info, &reason)) return;
+  uint64_t imageEnd = info.fileSize;
+  if (!info.sections.empty() && info.sections.back().name == ".KZBNDL") imageEnd = info.sections.back().rawPointer;
+  if (imageEnd <= kMaxSearchedImage) {
+    std::vector<uint8_t> image = ReadWholeFile(path);
+    image.resize(std::min<uint64_t>(image.size(), imageEnd));
+    if (Contains(image, kDevelopmentImageRootKey))
+      findings->push_back(what + " embeds the development image root key");
+    if (Contains(image, kDevelopmentBundleRootKey))
+      findings->push_back(what + " embeds the development bundle root key");
+  }
+  if (CheckEmbeddedSignature(path, kDevelopmentImageRootKey).valid())
+    findings->push_back(what + "'s \"_SG2\" verifies under the development image root key");
+}
+
+}  // namespace
+
+std::string DevelopmentKeyName(const std::vector<uint8_t>& publicKeySpki) {
+  if (publicKeySpki == kDevelopmentBundleRootKey) return "development bundle root key";
+  if (publicKeySpki == kDevelopmentImageRootKey) return "development image root key";
+  if (publicKeySpki == kDevelopmentBundleSigningKey) return "development bundle signing key";
+  return "";
+}
+
+std::vector<std::string> DevelopmentKeyFindings(const std::string& path) {
+  std::vector<std::string> findings;
+  unsigned char magic[sizeof bundle_format::kMagic] = {};
+  if (FILE* file = platform::OpenStdioFile(WidePath(path), L"rb")) {
+    if (fread(magic, 1, sizeof magic, file) != sizeof magic) memset(magic, 0, sizeof magic);
+    fclose(file);
+  }
+  if (memcmp(magic, bundle_format::kMagic, sizeof magic) == 0) {
+    BundleFindings(path, &findings);
+    return findings;
+  }
+  ImageFindings(path, "the file", &findings);
+  ScratchDir scratch;
+  std::string setupPath = path;
+  const std::string extracted = scratch.path() + "setup.exe";
+  if (ExtractAttachmentToFile(true, WidePath(path), "LOAD", WidePath(extracted), 0, 0)) {
+    setupPath = extracted;
+    ImageFindings(extracted, "the setup program", &findings);
+  }
+  const std::string bundle = scratch.path() + "ibnd";
+  if (ExtractAttachmentToFile(false, WidePath(setupPath), "IBND", WidePath(bundle), 0, 0))
+    BundleFindings(bundle, &findings);
+  return findings;
+}
+
+std::string DevelopmentKeyLine(const std::vector<std::string>& findings) {
+  if (findings.empty()) return "";
+  std::string line = "DEVELOPMENT KEYS (anyone can sign with them; not for release): ";
+  for (size_t i = 0; i < findings.size(); ++i) line += (i ? "; " : "") + findings[i];
+  return line;
+}
+
+void RefuseDevelopmentKey(const std::vector<uint8_t>& publicKeySpki, const std::string& name, bool allowed) {
+  const std::string which = DevelopmentKeyName(publicKeySpki);
+  if (which.empty() || allowed) return;
+  throw ToolError(name + ": is the " + which +
+                  " from keys/, whose private half is in the repository, so anyone can sign with it; use your own "
+                  "keys (kzpack keygen), or pass --development-keys for tests and demos");
+}
+
+}  // namespace kzpack
