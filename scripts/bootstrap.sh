@@ -36,6 +36,7 @@ PACKAGES=(
 if [ "$FOR" = all ]; then
   PACKAGES+=(
     x11-apps imagemagick xdotool osslsigncode openssl libbenchmark-dev
+    softhsm2 opensc libengine-pkcs11-openssl
     clang libclang-rt-14-dev llvm lld valgrind nsis strace
   )
 fi

@@ -15,6 +15,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 KZPACK = None
@@ -435,6 +436,133 @@ class KzpackCli(unittest.TestCase):
             self.assertIn(b'warning', strip.stderr)
             self.assertEqual(kz('verify', out, *self.roots()).returncode, 0)
             os.remove(out)
+
+    # ---- development keys -------------------------------------------------------------
+
+    def dev(self, name):
+        return os.path.join(os.path.abspath(SOURCE), 'keys', name)
+
+    def test_development_keys_are_refused_without_the_flag_and_marked(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        refused = [('sign-image', image, '-o', self.path('dk.exe'), '--key', self.dev('dev_image_root.key.der')),
+                   ('cert', '-k', self.key('bundle_signing.pub.der'), '-r', self.dev('dev_bundle_root.key.der'),
+                    '-o', self.path('dk.cert')),
+                   ('bundle', 'create', '-o', self.path('dk.ibnd'), '-s', self.dev('dev_bundle_signing.key.der'),
+                    '-r', self.key('bundle_root.key.der'))]
+        dev_keys = ['bundle_signing = "%s"' % self.dev('dev_bundle_signing.key.der'),
+                    'bundle_root = "%s"' % self.dev('dev_bundle_root.key.der'),
+                    'image_root = "%s"' % self.dev('dev_image_root.key.der')]
+        project = self.project('dk.toml', image, image, keys=dev_keys)
+        refused.append(('build', project, '-o', self.path('dk.exe')))
+        for args in refused:
+            with self.subTest(command=args[0]):
+                proc = kz(*args)
+                self.assertEqual(proc.returncode, 1, proc.stderr)
+                self.assertIn(b'from keys/', proc.stderr)
+                self.assertIn(b'--development-keys', proc.stderr)
+                self.assertEqual(len(proc.stderr.decode().strip().splitlines()), 1, proc.stderr)
+                self.assertFalse(any(os.path.exists(self.path('dk' + ext)) for ext in ('.exe', '.cert', '.ibnd')))
+        # Allowed for tests and demos, and then said on a line of its own everywhere.
+        out = self.path('dk.exe')
+        proc = kz('build', project, '-o', out, '--development-keys', '-q')
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn(b'\nkzpack: DEVELOPMENT KEYS', b'\n' + proc.stderr)
+        inspect = kz('inspect', '--json', out)
+        found = json.loads(inspect.stdout)['developmentKeys']
+        for expected in ('the file\'s "_SG2" verifies under the development image root key',
+                         'the setup program\'s "_SG2" verifies under the development image root key',
+                         'the bundle\'s certificate verifies under the development bundle root key',
+                         'the bundle is signed with the development bundle signing key'):
+            self.assertIn(expected, found)
+        self.assertIn(b'\nDEVELOPMENT KEYS', kz('inspect', out).stdout)
+        self.assertIn(b'\nDEVELOPMENT KEYS', b'\n' + kz('verify', out).stdout)
+        # Own keys: nothing to say.
+        own = self.build('own')
+        self.assertEqual(json.loads(kz('inspect', '--json', own).stdout)['developmentKeys'], [])
+        self.assertNotIn(b'DEVELOPMENT', kz('verify', own, *self.roots()).stdout)
+
+    def test_release_configure_refuses_the_development_root_keys(self):
+        script = os.path.join(SOURCE, 'cmake', 'CheckReleaseKeys.cmake')
+        def check(bundle_root, image_root):
+            return run(['cmake', '-DKZ_BUNDLE_ROOT_KEY=' + bundle_root, '-DKZ_IMAGE_ROOT_KEY=' + image_root,
+                        '-DKZ_KEYS_DIR=' + os.path.join(SOURCE, 'keys'), '-P', script])
+        self.assertEqual(check(self.key('bundle_root.pub.der'), self.key('image_root.pub.der')).returncode, 0)
+        for pair in ((self.dev('dev_bundle_root.pub.der'), self.key('image_root.pub.der')),
+                     (self.key('bundle_root.pub.der'), self.dev('dev_image_root.pub.der'))):
+            proc = check(*pair)
+            self.assertNotEqual(proc.returncode, 0)
+            self.assertIn(b'KZ_RELEASE is on', proc.stderr)
+
+    # ---- external signers ----------------------------------------------------------------
+
+    def openssl_signer(self, role, key_name):
+        """An `openssl pkeyutl` signer holding a key file, as --signer ROLE=COMMAND."""
+        command = 'openssl pkeyutl -sign -keyform DER -inkey ' + self.key(key_name)
+        if role != 'image_root':  # RSA-PSS over the SHA-256 digest; image: DigestInfo as given
+            command += ' -pkeyopt rsa_padding_mode:pss -pkeyopt rsa_pss_saltlen:32 -pkeyopt digest:sha256'
+        return ['--signer', role + '=' + command, '--public-key', role + '=' + self.key(key_name[:-8] + '.pub.der')]
+
+    def test_openssl_signers_make_an_installer_kzpack_verifies(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        project = self.project('ext.toml', image, image, keys=['certificate_expiry = 2035-01-01'])
+        out = self.path('ext.exe')
+        args = ['build', project, '-o', out, '-q']
+        for role, key in (('bundle_signing', 'bundle_signing.key.der'), ('bundle_root', 'bundle_root.key.der')):
+            args += self.openssl_signer(role, key)
+        # The image root's signer from the environment instead.
+        env = dict(os.environ, KZ_SIGNER_IMAGE_ROOT='openssl pkeyutl -sign -keyform DER -inkey ' +
+                   self.key('image_root.key.der'), KZ_PUBLIC_KEY_IMAGE_ROOT=self.key('image_root.pub.der'))
+        proc = run([KZPACK] + args, env=env)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(kz('verify', out, *self.roots()).returncode, 0)
+        # The same inputs through the key files sign the same "_SG2" bytes (PKCS #1 v1.5 is deterministic).
+        files = self.path('files.exe')
+        proc = kz('build', self.project('files.toml', image, image), '-o', files, '-q')
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        data, other = read(out), read(files)
+        self.assertEqual(payload(data, last_section_end(data)[1], '_SG2'), payload(other, last_section_end(other)[1], '_SG2'))
+
+    def test_broken_signers_give_one_error_line_and_no_output(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        marker = self.path('signer-ran')
+        project = self.project('bad.toml', image, image)
+        text = read(project).decode().replace('image_root = "%s"' % self.key('image_root.key.der'),
+                                              'image_root_signer = ["touch", "%s"]\nimage_root_public = "%s"' %
+                                              (marker, self.key('image_root.pub.der')))
+        untrusted = self.write('untrusted.toml', text)
+        out = self.path('bad.exe')
+        # A signer holding another RSA-4096 key than the configured one.
+        wrong_key = ['--signer', 'image_root=openssl pkeyutl -sign -keyform DER -inkey ' +
+                     self.dev('dev_image_root.key.der'), '--public-key', 'image_root=' + self.key('image_root.pub.der')]
+        cases = [
+            ('wrong key', [project] + wrong_key, b'does not verify under the configured public key'),
+            ('failing', [project, '--signer', 'image_root=false', '--public-key',
+                         'image_root=' + self.key('image_root.pub.der')], b'failed with exit status 1'),
+            ('slow', [project, '--signer', 'image_root=sleep 30', '--signer-timeout', '1', '--public-key',
+                      'image_root=' + self.key('image_root.pub.der')], b'no answer within 1 s'),
+            ('missing', [project, '--signer', 'image_root=/nonexistent/signer', '--public-key',
+                         'image_root=' + self.key('image_root.pub.der')], b'cannot run it'),
+            ('no public key', [project, '--signer', 'image_root=true'], b'needs the public key'),
+            ('pin in argument', [project, '--signer', 'image_root=pkcs11-tool --pin 1234', '--public-key',
+                                 'image_root=' + self.key('image_root.pub.der')], b'carry a PIN'),
+            ('project signer', [untrusted], b'--allow-project-signers'),
+        ]
+        for name, args, message in cases:
+            with self.subTest(case=name):
+                start = time.monotonic()
+                proc = kz('build', *args, '-o', out)
+                self.assertIn(proc.returncode, (1, 2), proc.stderr)
+                self.assertIn(message, proc.stderr)
+                lines = proc.stderr.decode().strip().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertFalse(os.path.exists(out))
+                self.assertFalse([n for n in os.listdir(self.tmp) if n.startswith('bad.exe')])
+                self.assertLess(time.monotonic() - start, 20)
+        self.assertFalse(os.path.exists(marker), 'the project file\'s command ran')
+        # Allowed: it runs (and `touch` is no signer).
+        proc = kz('build', untrusted, '-o', out, '--allow-project-signers')
+        self.assertIn(b'returned 0 bytes', proc.stderr)
+        self.assertTrue(os.path.exists(marker))
 
     def test_usage_errors_exit_2_and_help_has_examples(self):
         self.assertEqual(kz('build').returncode, 2)
