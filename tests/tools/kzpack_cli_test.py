@@ -545,6 +545,8 @@ class KzpackCli(unittest.TestCase):
             ('no public key', [project, '--signer', 'image_root=true'], b'needs the public key'),
             ('pin in argument', [project, '--signer', 'image_root=pkcs11-tool --pin 1234', '--public-key',
                                  'image_root=' + self.key('image_root.pub.der')], b'carry a PIN'),
+            ('password in argument', [project, '--signer', 'image_root=openssl pkeyutl -passin pass:1234',
+                                      '--public-key', 'image_root=' + self.key('image_root.pub.der')], b'carry a PIN'),
             ('project signer', [untrusted], b'--allow-project-signers'),
         ]
         for name, args, message in cases:

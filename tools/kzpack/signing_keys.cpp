@@ -92,7 +92,8 @@ const char* SignerHelp() {
          "  KZ_SIGNER_<ROLE> and KZ_PUBLIC_KEY_<ROLE> (ROLE upper-case, e.g. KZ_SIGNER_IMAGE_ROOT), or in\n"
          "  the project file <role>_signer = [\"prog\", \"arg\"] with <role>_public = \"file.pub.der\" (run only\n"
          "  with --allow-project-signers). PINs never go into arguments, project files or kzpack's output:\n"
-         "  the signer reads its PIN from its own environment or prompts for it.\n";
+         "  the signer reads its PIN from its own environment (pkcs11-tool --pin env:NAME, openssl\n"
+         "  -passin env:NAME) or prompts for it; a literal --pin 1234 or pass:... is refused.\n";
 }
 
 bool HasExternalSigner(const SigningOptions& options, const std::string& role) {
