@@ -1,8 +1,5 @@
 #include <windows.h>
 
-#include <chrono>
-#include <thread>
-
 #include "platform/process.h"
 #include "support/strings.h"
 
@@ -44,13 +41,30 @@ std::wstring EnvironmentBlock(const std::vector<std::pair<std::string, std::stri
   return block + L'\0';
 }
 
-void Drain(HANDLE pipe, std::string* sink, size_t keep) {
+// One pipe served by a thread of its own (the mingw runtime here has no std::thread).
+struct PipeJob {
+  HANDLE pipe;
+  std::string* sink;  // read into, or
+  const std::string* source;  // written from, then the pipe is closed
+  size_t keep;
+};
+
+DWORD WINAPI ServePipe(LPVOID argument) {
+  PipeJob* job = static_cast<PipeJob*>(argument);
+  if (job->source) {
+    DWORD done = 0;
+    if (!job->source->empty())
+      WriteFile(job->pipe, job->source->data(), static_cast<DWORD>(job->source->size()), &done, nullptr);
+    CloseHandle(job->pipe);
+    return 0;
+  }
   char block[4096];
   DWORD got = 0;
-  while (ReadFile(pipe, block, sizeof block, &got, nullptr) && got > 0) {
-    sink->append(block, got);
-    if (keep && sink->size() > keep) sink->erase(0, sink->size() - keep);
+  while (ReadFile(job->pipe, block, sizeof block, &got, nullptr) && got > 0) {
+    job->sink->append(block, got);
+    if (job->keep && job->sink->size() > job->keep) job->sink->erase(0, job->sink->size() - job->keep);
   }
+  return 0;
 }
 
 }  // namespace
@@ -104,13 +118,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   CloseHandle(process.hThread);
   result.started = true;
 
-  std::thread writer([&] {
-    DWORD done = 0;
-    if (!input.empty()) WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &done, nullptr);
-    CloseHandle(inWrite);
-  });
-  std::thread errors([&] { Drain(errRead, &result.errors, kKeptErrors); });
-  std::thread output([&] { Drain(outRead, &result.output, 0); });
+  PipeJob jobs[3] = {{inWrite, nullptr, &input, 0},
+                     {errRead, &result.errors, nullptr, kKeptErrors},
+                     {outRead, &result.output, nullptr, 0}};
+  HANDLE threads[3];
+  for (int i = 0; i < 3; ++i) threads[i] = CreateThread(nullptr, 0, ServePipe, &jobs[i], 0, nullptr);
+  if (!threads[0]) CloseHandle(inWrite);
   const DWORD waited = WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeoutMilliseconds));
   if (waited != WAIT_OBJECT_0) {
     result.timedOut = true;
@@ -123,9 +136,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   }
   // Children that outlive it may hold the pipes open: stop them too.
   if (job) TerminateJobObject(job, 1);
-  writer.join();
-  output.join();
-  errors.join();
+  for (HANDLE thread : threads) {
+    if (!thread) continue;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
   CloseHandle(outRead);
   CloseHandle(errRead);
   CloseHandle(process.hProcess);

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "InstallerLogic/installer_state.h"
@@ -166,6 +165,37 @@ TEST_F(WorkerFailures, SetupSignatureInvalidSilent) {
   EXPECT_EQ(line[1], "Begin cleanup of 0 files\n");  // the last thing before the cleanup
 }
 
+// Watches for the worker's message box from a second thread: reads it, notes
+// whether the diagnostic line was already written, and presses OK.
+struct BoxWatcher {
+  std::atomic<bool> done{false}, boxSeen{false};
+  std::atomic<kztest::DebugCapture*> capture{nullptr};
+  std::wstring boxText;
+  bool lineBeforeBox = true;
+
+  static DWORD WINAPI Run(LPVOID self) {
+    BoxWatcher* w = static_cast<BoxWatcher*>(self);
+    for (int i = 0; i < 1200 && !w->done; ++i) {
+      HWND box = FindWindowW(L"#32770", L"Error");
+      if (box) {
+        wchar_t text[128] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 128);
+        w->boxText = text;
+        w->lineBeforeBox = false;
+        // The worker is blocked in the box: its lines stand still meanwhile.
+        if (kztest::DebugCapture* lines = w->capture.load())
+          for (const std::string& line : lines->Messages())
+            w->lineBeforeBox = w->lineBeforeBox || line == "\n##installer file is not valid!";
+        w->boxSeen = true;
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        return 0;
+      }
+      Sleep(50);
+    }
+    return 0;
+  }
+};
+
 TEST_F(WorkerFailures, SetupSignatureInvalidGuiShowsTheBoxBeforeTheLine) {
   HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
   if (!probe) GTEST_SKIP() << "no window station for message boxes";
@@ -173,44 +203,24 @@ TEST_F(WorkerFailures, SetupSignatureInvalidGuiShowsTheBoxBeforeTheLine) {
   const std::wstring installer =
       InstallerWithBundle(dir_, {{"install_script", bundletest::Text("# nothing to do\n")}});
   installType = "gui";
-  std::atomic<kztest::DebugCapture*> capture{nullptr};
-  std::atomic<bool> done{false}, boxSeen{false};
-  std::wstring boxText;
-  bool lineBeforeBox = true;
-  // The worker blocks in the box: a second thread reads it, notes what was
-  // logged by then, and presses OK.
-  std::thread watcher([&] {
-    for (int i = 0; i < 1200 && !done; ++i) {
-      HWND box = FindWindowW(L"#32770", L"Error");
-      if (box) {
-        wchar_t text[128] = {};
-        GetDlgItemTextW(box, 0xFFFF, text, 128);
-        boxText = text;
-        lineBeforeBox = false;
-        if (kztest::DebugCapture* lines = capture.load())
-          for (const std::string& line : lines->Messages())
-            lineBeforeBox = lineBeforeBox || line == "\n##installer file is not valid!";
-        boxSeen = true;
-        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        return;
-      }
-      Sleep(50);
-    }
-  });
   modulePath = installer;
+  BoxWatcher watcher;
   {
     kztest::DiagSwitchOn diag;
     kztest::DebugCapture lines;
-    capture = &lines;
+    watcher.capture = &lines;
+    HANDLE thread = CreateThread(nullptr, 0, BoxWatcher::Run, &watcher, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
     EXPECT_EQ(InstallWorker(nullptr), 1u);
-    done = true;
-    watcher.join();
-    capture = nullptr;
+    watcher.done = true;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    watcher.capture = nullptr;
     messages_ = lines.Messages();
   }
-  EXPECT_TRUE(boxSeen) << "no \"Error\" message box";
-  EXPECT_EQ(boxText, L"Installer file is corrupted.");
-  EXPECT_FALSE(lineBeforeBox) << "the diagnostic line came before the box";
+  EXPECT_TRUE(watcher.boxSeen) << "no \"Error\" message box";
+  EXPECT_EQ(watcher.boxText, L"Installer file is corrupted.");
+  EXPECT_FALSE(watcher.lineBeforeBox) << "the diagnostic line came before the box";
   EXPECT_NE(std::find(messages_.begin(), messages_.end(), "\n##installer file is not valid!"), messages_.end());
   EXPECT_FALSE(std::filesystem::exists(report_)) << "setup was started";
 }
