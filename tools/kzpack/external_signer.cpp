@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "integrity/certificate.h"
+#include "bundle/certificate.h"
 #include "platform/process.h"
 #include "tools/kzpack/cli_support.h"
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "integrity/certificate.h"
-#include "integrity/certificate_writer.h"
+#include "bundle/certificate.h"
+#include "packing/certificate_writer.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/development_keys.h"
 #include "tools/kzpack/key_files.h"
