@@ -10,8 +10,9 @@ the installer is built with it, checked with `kzpack verify`, Authenticode-
 signed by osslsigncode with a separate token key and its X.509 certificate,
 checked again, and run under wine.
 
-The token and the stub build are kept in the work folder: the stub is built
-once (its root keys are the token's), later runs only sign.
+The token and the stub's build folder are kept in the work folder: the stub
+is built in full once (its root keys are the token's), later runs only bring
+it up to date and sign.
 
 Exit status: 0 passed, 1 failed, 77 the tools are missing here.
 """
@@ -113,15 +114,19 @@ def check_keys_stay_inside(env):
         token.close()
 
 
-def build_stub(args, work, timings):
-    """The stub with the token's root public keys, in a build folder of its own."""
-    build = os.path.join(work, 'stub-build')
-    configure = ['cmake', '-S', args.source, '-B', build, '-G', 'Unix Makefiles',
+def configure_stub(args, work, timings):
+    """A build folder of its own for the stub with the token's root public keys."""
+    configure = ['cmake', '-S', args.source, '-B', os.path.join(work, 'stub-build'), '-G', 'Unix Makefiles',
                  '-DCMAKE_TOOLCHAIN_FILE=' + args.toolchain, '-DCMAKE_BUILD_TYPE=Release',
                  '-DKZ_CRYPTOPP_ROOT=' + args.cryptopp_root, '-DKZ_BUILD_TESTS=OFF', '-DKZ_RELEASE=ON',
                  '-DKZ_BUNDLE_ROOT_KEY=' + os.path.join(work, 'bundle_root.pub.der'),
                  '-DKZ_IMAGE_ROOT_KEY=' + os.path.join(work, 'image_root.pub.der')]
     timed('configure the token stub', timings, configure, dict(os.environ))
+
+
+def build_stub(work, timings):
+    """Brought up to date on every run (the sources may have changed)."""
+    build = os.path.join(work, 'stub-build')
     timed('build the token stub', timings, ['cmake', '--build', build, '--target', 'Stub', '-j2'], dict(os.environ),
           timeout=3600)
     return os.path.join(build, 'InstallerLogic', 'Stub.exe')
@@ -154,13 +159,13 @@ def main():
                 % os.path.join(work, 'tokens'))
     timings = []
     try:
-        stub = os.path.join(work, 'stub-build', 'InstallerLogic', 'Stub.exe')
         ready = os.path.join(work, 'token-ready')
-        if not os.path.exists(ready) or not os.path.exists(stub):
+        if not os.path.exists(ready):
             make_token(work, env, timings)
-            stub = build_stub(args, work, timings)
+            configure_stub(args, work, timings)
             with open(ready, 'w') as f:
-                f.write('keys and stub made\n')
+                f.write('token made, stub configured\n')
+        stub = build_stub(work, timings)
         check_keys_stay_inside(env)
         print('keys are sensitive and never extractable; the token refuses their private values')
 
