@@ -1,5 +1,6 @@
 #include "tools/kzpack/installer_builder.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "bundle/certificate.h"
@@ -7,6 +8,7 @@
 #include "packing/certificate_writer.h"
 #include "packing/chain_writer.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/image_signing.h"
 #include "tools/kzpack/installer_check.h"
@@ -14,7 +16,6 @@
 #include "tools/kzpack/output_file.h"
 #include "tools/kzpack/pe_info.h"
 #include "tools/kzpack/progress_bar.h"
-#include "tools/kzpack/run_program.h"
 
 namespace kzpack {
 namespace {
@@ -76,9 +77,17 @@ void RunAuthenticode(const AuthenticodeSettings& a, const std::string& input, co
   if (!a.timestampUrl.empty()) args.insert(args.end(), {"-t", a.timestampUrl});
   if (!a.rfc3161Url.empty()) args.insert(args.end(), {"-ts", a.rfc3161Url});
   args.insert(args.end(), {"-in", input, "-out", output});
-  const int status = RunProgram(args, Output().quiet);
-  if (status == -1) throw ToolError("authenticode: cannot run " + a.program + " (is osslsigncode installed?)");
-  if (status != 0) throw ToolError("authenticode: " + a.program + " failed with exit status " + std::to_string(status));
+  // An argument vector, never a shell; a timestamp server may be slow.
+  const platform::ProcessResult run = platform::RunProcess(args, {}, "", 1 << 20, 10 * 60 * 1000);
+  if (!Output().quiet) {
+    fputs(run.output.c_str(), stdout);
+    fputs(run.errors.c_str(), stderr);
+  }
+  if (!run.started)
+    throw ToolError("authenticode: cannot run " + a.program + " (is osslsigncode installed?): " + run.startError);
+  if (run.timedOut) throw ToolError("authenticode: " + a.program + " did not finish within 10 minutes");
+  if (run.exitCode != 0)
+    throw ToolError("authenticode: " + a.program + " failed with exit status " + std::to_string(run.exitCode));
 }
 
 }  // namespace
