@@ -63,10 +63,12 @@ demo: demo-build
 demo-gui: demo-build
 	DEMO_MODE=gui scripts/with-wine demo/run-demo.sh
 
-# Installer benchmark against NSIS and the floor, then the micro-benchmarks
-# (bench/run.sh; WORKLOAD=w2 for the quick one).
+# Installer benchmark against NSIS and the floors, then the micro-benchmarks
+# (bench/run.sh; WORKLOAD=w2 for the quick one, BENCH_BASE=COMMIT for before/after).
+WORKLOAD ?= w1,w3
+RUNS ?= 7
 bench:
-	bench/run.sh $(or $(WORKLOAD),w1) $(or $(RUNS),5)
+	bench/run.sh $(WORKLOAD) $(RUNS)
 
 clean:
 	rm -rf build

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Writes a benchmark workload, the same bytes on every run.
 
-  make_workload.py OUT [--files 16] [--stub Stub.exe]
+  make_workload.py OUT [--files 16] [--file-mib 4] [--stub Stub.exe]
 
-W1 is the default (16 files), W2 is --files 4. OUT receives:
+W1 is the default (16 files), W2 is --files 4, W3 is --file-mib 64 (1 GiB).
+OUT receives:
   setup.exe        a 64-bit program of about 1 MiB that exits at once
-  files/depNN.bin  4 MiB each: the even ones pseudo-random, the odd ones
-                   text-like (about 3:1 under zlib level 9)
+  files/depNN.bin  4 MiB each (or --file-mib): the even ones pseudo-random,
+                   the odd ones text-like (about 3:1 under zlib level 9)
   project.toml     the kzpack project of the installer (run type silent; the
                    development keys, so `kzpack build --development-keys`)
   nsis.nsi         the same files as a zlib (per file) installer for makensis
@@ -60,6 +61,17 @@ def text_bytes(seed, size):
     while len(data) < size:  # never in practice; keeps the size exact
         data += data
     return data[:size]
+
+
+def file_bytes(name, index, size):
+    if index % 2 == 0:
+        return random_bytes(name, size)
+    if size == FILE_SIZE:
+        return text_bytes(name, size)
+    # Larger text files are 4 MiB pieces of their own vocabulary each: the
+    # same character as W1's files, made in bounded memory.
+    pieces = [text_bytes("%s/%d" % (name, k), FILE_SIZE) for k in range((size + FILE_SIZE - 1) // FILE_SIZE)]
+    return b"".join(pieces)[:size]
 
 
 def write(path, data):
@@ -123,6 +135,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("out")
     parser.add_argument("--files", type=int, default=16)
+    parser.add_argument("--file-mib", type=int, default=FILE_SIZE >> 20)
     parser.add_argument("--stub", default=os.path.join(REPO, "build/win64/InstallerLogic/Stub.exe"))
     args = parser.parse_args()
     out = os.path.abspath(args.out)
@@ -130,11 +143,12 @@ def main():
 
     build_setup(out)
     names = []
+    file_size = args.file_mib << 20
     for i in range(args.files):
         name = "dep%02d.bin" % i
-        data = random_bytes(name, FILE_SIZE) if i % 2 == 0 else text_bytes(name, FILE_SIZE)
+        data = file_bytes(name, i, file_size)
         if i % 2 == 1 and i == 1:
-            ratio = len(data) / len(zlib.compress(data, 9))
+            ratio = FILE_SIZE / len(zlib.compress(data[:FILE_SIZE], 9))
             if not 2.7 <= ratio <= 3.3:
                 sys.exit("text-like file compresses %.2f:1, not about 3:1" % ratio)
             print("text-like files compress %.2f:1 at zlib 9" % ratio)
@@ -148,7 +162,7 @@ def main():
     with open(os.path.join(out, "payload.txt"), "w") as f:
         f.write("setup.exe\n" + "".join("files/%s\n" % n for n in names))
     size = os.path.getsize(os.path.join(out, "setup.exe"))
-    print("%s: setup.exe %d bytes, %d files of %d bytes" % (out, size, len(names), FILE_SIZE))
+    print("%s: setup.exe %d bytes, %d files of %d bytes" % (out, size, len(names), file_size))
 
 
 if __name__ == "__main__":

@@ -1,33 +1,42 @@
 #!/bin/sh
 # The installer benchmark in one command (also `make bench`):
-#   bench/run.sh [w1|w2] [runs]
+#   bench/run.sh [w1,w3|w1|w2|w3] [runs]      (default: w1,w3 and 7 rounds)
 # builds the 64-bit stub, kzpack and the micro-benchmarks in their own build
-# folders, writes the workload (W1: setup + 16 x 4 MiB; W2: 4 files), makes
-# our installer with kzpack and the same files as an NSIS zlib installer,
-# runs ours, NSIS and the floor program alternately under wine64 and prints
-# medians, ranges, per-round ratios and each process's peak working set,
-# then the micro-benchmarks natively.
+# folders, writes each workload (W1: setup + 16 x 4 MiB; W2: 4 files; W3:
+# setup + 16 x 64 MiB), makes our installer with kzpack and the same files as
+# an NSIS zlib installer, runs ours, NSIS, the floor program and floor3 (what
+# this design must write: setup.exe with the bundle, ibnd, the dependencies)
+# alternately under wine64, once with pages warmed before every run and once
+# without, and prints medians, ranges, per-round ratios and each process's
+# peak working set, then the micro-benchmarks natively.
 #
 # The native comparison is 64-bit: the 64-bit build of the stub's sources
 # against NSIS's amd64-unicode stub. Where 32-bit programs run
 # (scripts/wine-run --how), the shipped 32-bit stub is then timed against
-# NSIS's x86-unicode stub of the same files; through the lane (qemu-user)
-# those times are emulated, so only their ratios mean anything.
+# NSIS's x86-unicode stub of the same files (W1 and W2 only); through the
+# lane (qemu-user) those times are emulated, so only their ratios mean anything.
+#
+# Before/after: BENCH_BASE=COMMIT builds that commit's 64-bit stub in a
+# worktree of its own (or BENCH_BASE_STUB names a Stub.exe) and times it as
+# "base", interleaved with the others in the same rounds.
 # Environment: BENCH_SKIP_BUILD=1 uses the existing builds; BENCH_NATIVE_BUILD
 # and BENCH_WIN64_BUILD name the build folders; BENCH_STUB and BENCH_KZPACK
 # name other programs; BENCH_WIN32_BUILD names the 32-bit build folder and
 # BENCH_32=0 skips the 32-bit comparison; BENCH_MICRO=0 skips the micro-benchmarks;
-# BENCH_OUT names the output folder.
+# BENCH_OUT names the output folder; BENCH_WINEPREFIX the wine prefix (default
+# $KZ_CACHE/wine64-bench); BENCH_WARM_MIB the MiB written and deleted before
+# each warmed run (default 320, 2560 for W3); BENCH_MODES=warm or cold for one.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
-workload=${1:-w1}
-runs=${2:-5}
-case "$workload" in
-  w1) files=16 ;;
-  w2) files=4 ;;
-  *) echo "usage: bench/run.sh [w1|w2] [runs]" >&2; exit 2 ;;
-esac
+workloads=$(echo "${1:-w1,w3}" | tr , ' ')
+runs=${2:-7}
+for workload in $workloads; do
+  case "$workload" in
+    w1|w2|w3) ;;
+    *) echo "usage: bench/run.sh [w1,w3|w1|w2|w3] [runs]" >&2; exit 2 ;;
+  esac
+done
 out=${BENCH_OUT:-$repo/build/bench}
 native=${BENCH_NATIVE_BUILD:-$repo/build/bench-native}
 win64=${BENCH_WIN64_BUILD:-$repo/build/bench-win64}
@@ -36,7 +45,7 @@ how=$("$repo/scripts/wine-run" --how)
 [ "$how" = none ] && BENCH_32=0
 : "${KZ_CACHE:=${XDG_CACHE_HOME:-$HOME/.cache}/kzinstaller}"
 # A prefix of its own: the test scripts stop the shared prefix's server.
-export WINEPREFIX="$KZ_CACHE/wine64-bench" WINEDEBUG=-all
+export WINEPREFIX="${BENCH_WINEPREFIX:-$KZ_CACHE/wine64-bench}" WINEDEBUG=-all
 wine="$repo/scripts/wine-run"
 
 if [ "${BENCH_SKIP_BUILD:-0}" != 1 ]; then
@@ -54,17 +63,19 @@ stub=${BENCH_STUB:-$win64/InstallerLogic/Stub.exe}
 kzpack=${BENCH_KZPACK:-$native/tools/kzpack/kzpack}
 
 mkdir -p "$out"
-dir=$out/$workload
-stamp="$(sha256sum "$here/make_workload.py" | cut -c1-16)"
-if [ ! -f "$dir/stamp" ] || [ "$(cat "$dir/stamp")" != "$stamp" ]; then
-  rm -rf "$dir"
-  python3 "$here/make_workload.py" "$dir" --files "$files" --stub "$stub"
-  echo "$stamp" >"$dir/stamp"
+base_stub=${BENCH_BASE_STUB:-}
+if [ -n "${BENCH_BASE:-}" ] && [ -z "$base_stub" ]; then
+  # The same preset at another commit, in a worktree of its own.
+  base_rev=$(git -C "$repo" rev-parse --short "$BENCH_BASE")
+  base_src=$out/base-$base_rev
+  [ -d "$base_src" ] || git -C "$repo" worktree add --detach "$base_src" "$base_rev" >/dev/null
+  cmake --preset win64 -S "$base_src" -B "$base_src/build/win64" -DKZ_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$base_src/build/win64" -j2 --target Stub
+  base_stub=$base_src/build/win64/InstallerLogic/Stub.exe
 fi
 x86_64-w64-mingw32-gcc -O2 -municode -o "$out/peakmem.exe" "$here/peakmem.c" -lpsapi
 x86_64-w64-mingw32-gcc -O2 -municode -o "$out/floor.exe" "$here/floor.c"
-"$kzpack" build "$dir/project.toml" -o "$dir/ours.exe" --stub "$stub" --development-keys
-(cd "$dir" && makensis -V2 nsis.nsi)
+x86_64-w64-mingw32-gcc -O2 -municode -I"$here" -o "$out/floor3.exe" "$here/floor3.c"
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "creating the benchmark's wine prefix $WINEPREFIX"
@@ -75,32 +86,81 @@ trap 'wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
 "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 win() { echo "Z:$1" | tr / '\\'; }
-floor_args=""
-while read -r f; do floor_args="$floor_args $(win "$dir/$f")"; done <"$dir/payload.txt"
-echo "$(date -u +%H:%M) load: $(cat /proc/loadavg)"
-echo "installer sizes: ours $(stat -c %s "$dir/ours.exe"), NSIS $(stat -c %s "$dir/nsis-installer.exe") bytes"
-python3 "$here/compare.py" --runs "$runs" --wine "$wine" --peakmem "$(win "$out/peakmem.exe")" \
-  --json "$out/$workload-result.json" \
-  "ours=$(win "$dir/ours.exe")" \
-  "nsis=$(win "$dir/nsis-installer.exe")" \
-  "floor=$(win "$out/floor.exe")$floor_args"
 
-if [ "${BENCH_32:-1}" != 0 ]; then
-  # The shipped 32-bit stub against NSIS's 32-bit zlib stub, same files.
-  i686-w64-mingw32-gcc -O2 -municode -o "$out/peakmem32.exe" "$here/peakmem.c" -lpsapi
-  "$kzpack" build "$dir/project.toml" -o "$dir/ours32.exe" --stub "$win32/InstallerLogic/Stub.exe"
-  sed -e 's/^Target amd64-unicode/Target x86-unicode/' -e 's/nsis-installer\.exe/nsis32-installer.exe/' \
-    "$dir/nsis.nsi" >"$dir/nsis32.nsi"
-  (cd "$dir" && makensis -V2 nsis32.nsi)
-  label="native 32-bit"
-  [ "$how" = lane ] && label="EMULATED (qemu-i386): ratios only, the times are not the product's"
+bench_workload() {
+  workload=$1
+  case "$workload" in
+    w1) files=16 mib=4 warm=320 ;;
+    w2) files=4 mib=4 warm=320 ;;
+    w3) files=16 mib=64 warm=2560 ;;
+  esac
+  warm=${BENCH_WARM_MIB:-$warm}
+  dir=$out/$workload
+  stamp="$(cat "$here/make_workload.py" | sha256sum | cut -c1-16)-$files-$mib"
+  if [ ! -f "$dir/stamp" ] || [ "$(cat "$dir/stamp")" != "$stamp" ]; then
+    rm -rf "$dir"
+    python3 "$here/make_workload.py" "$dir" --files "$files" --file-mib "$mib" --stub "$stub"
+    echo "$stamp" >"$dir/stamp"
+  fi
+  "$kzpack" build "$dir/project.toml" -o "$dir/ours.exe" --stub "$stub" --development-keys
+  [ -n "$base_stub" ] && "$kzpack" build "$dir/project.toml" -o "$dir/base.exe" --stub "$base_stub" --development-keys
+  [ -f "$dir/nsis-installer.exe" ] && [ "$dir/nsis-installer.exe" -nt "$dir/stamp" ] ||
+    (cd "$dir" && makensis -V2 nsis.nsi)
+
+  floor_args="" dep_sizes=""
+  while read -r f; do
+    floor_args="$floor_args $(win "$dir/$f")"
+    [ "$f" = setup.exe ] || dep_sizes="$dep_sizes $(stat -c %s "$dir/$f")"
+  done <"$dir/payload.txt"
+  # floor3 reads the payloads where the trailers say; its digests must be theirs.
+  set -- $(python3 "$here/chain_offsets.py" "$dir/ours.exe")
+  floor3_args="$(win "$dir/ours.exe") $1 $2 $3 $4$dep_sizes"
+  digests=$("$wine" "$out/floor3.exe" -v $floor3_args </dev/null | tr -d '\r' | cut -c1-32 | tr '\n' ' ')
+  if [ "$digests" != "$5 $6 " ]; then
+    echo "floor3 digests '$digests' are not the trailers' '$5 $6'" >&2
+    exit 1
+  fi
+
+  echo "installer sizes: ours $(stat -c %s "$dir/ours.exe"), NSIS $(stat -c %s "$dir/nsis-installer.exe") bytes"
+  for mode in ${BENCH_MODES:-warm cold}; do
+    if [ "$mode" = warm ]; then warm_mib=$warm; else warm_mib=0; fi
+    echo
+    echo "== $workload, $mode: $(test "$mode" = warm && echo "$warm_mib MiB written and deleted before each run" || echo "no page warming")"
+    echo "$(date -u +%H:%M) load: $(cat /proc/loadavg)"
+    base_arg=""
+    [ -n "$base_stub" ] && base_arg="base=$(win "$dir/base.exe")"
+    python3 "$here/compare.py" --runs "$runs" --wine "$wine" --peakmem "$(win "$out/peakmem.exe")" \
+      --warm-mib "$warm_mib" --json "$out/$workload-$mode-result.json" \
+      "ours=$(win "$dir/ours.exe")" $base_arg \
+      "nsis=$(win "$dir/nsis-installer.exe")" \
+      "floor=$(win "$out/floor.exe")$floor_args" \
+      "floor3=$(win "$out/floor3.exe") $floor3_args"
+  done
+
+  [ "$workload" = w3 ] && return 0  # emulated, 1 GiB would take hours
+  if [ "${BENCH_32:-1}" != 0 ]; then
+    # The shipped 32-bit stub against NSIS's 32-bit zlib stub, same files.
+    i686-w64-mingw32-gcc -O2 -municode -o "$out/peakmem32.exe" "$here/peakmem.c" -lpsapi
+    "$kzpack" build "$dir/project.toml" -o "$dir/ours32.exe" --stub "$win32/InstallerLogic/Stub.exe" --development-keys
+    sed -e 's/^Target amd64-unicode/Target x86-unicode/' -e 's/nsis-installer\.exe/nsis32-installer.exe/' \
+      "$dir/nsis.nsi" >"$dir/nsis32.nsi"
+    (cd "$dir" && makensis -V2 nsis32.nsi)
+    label="native 32-bit"
+    [ "$how" = lane ] && label="EMULATED (qemu-i386): ratios only, the times are not the product's"
+    echo
+    echo "== 32-bit: the shipped stub against NSIS x86-unicode zlib, $label"
+    python3 "$here/compare.py" --runs "$runs" --wine "$repo/scripts/wine-run" --peakmem "$(win "$out/peakmem32.exe")" \
+      --json "$out/$workload-result32.json" \
+      "ours32=$(win "$dir/ours32.exe")" \
+      "nsis32=$(win "$dir/nsis32-installer.exe")"
+  fi
+}
+
+for workload in $workloads; do
   echo
-  echo "== 32-bit: the shipped stub against NSIS x86-unicode zlib, $label"
-  python3 "$here/compare.py" --runs "$runs" --wine "$repo/scripts/wine-run" --peakmem "$(win "$out/peakmem32.exe")" \
-    --json "$out/$workload-result32.json" \
-    "ours32=$(win "$dir/ours32.exe")" \
-    "nsis32=$(win "$dir/nsis32-installer.exe")"
-fi
+  echo "==== $workload"
+  bench_workload "$workload"
+done
 
 if [ "${BENCH_MICRO:-1}" != 0 ]; then
   "$native/bench/kz_micro_bench" --benchmark_min_time=0.3
