@@ -7,6 +7,7 @@
 #include "attachments/pe_chain_end.h"
 #include "attachments/trailer.h"
 #include "platform/platform.h"
+#include "support/compute_lane.h"
 #include "support/diag_log.h"
 #include "support/progress.h"
 #include "support/strings.h"
@@ -14,6 +15,7 @@
 namespace {
 
 constexpr size_t kFileBlockSize = 0x100000;
+constexpr size_t kFileBlocks = 2;
 constexpr size_t kStringBlockSize = 0x2000;
 
 // Logs the walk's failures with their texts; true when the type was found.
@@ -137,7 +139,10 @@ bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath
   }
   PayloadDigest md5;
   md5.Restart();
-  std::unique_ptr<uint8_t[]> block(new uint8_t[kFileBlockSize]);
+  // The digest runs on the compute lane while the worker reads and writes
+  // the next blocks; a block's buffer is reused only after its digest ran.
+  std::unique_ptr<uint8_t[]> blocks(new uint8_t[kFileBlockSize * kFileBlocks]);
+  ComputeLane lane(kFileBlocks);
   const uint32_t total = walk.trailer.payloadSize;
   uint32_t remaining = total;
   while (remaining > 0) {
@@ -145,21 +150,21 @@ bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath
                          static_cast<double>(total);
     ReportProgress(progressBase, static_cast<int32_t>(share));
     const size_t n = remaining < kFileBlockSize ? remaining : kFileBlockSize;
-    if (fread(block.get(), 1, n, container.get()) != n) {
-      block.reset();
+    uint8_t* block = blocks.get() + lane.Reserve() * kFileBlockSize;
+    if (fread(block, 1, n, container.get()) != n) {
       DiagLog("read fail\n");
       return fail();
     }
-    ScrambleBytes(block.get(), n);
-    md5.Update(block.get(), n);
-    if (fwrite(block.get(), 1, n, destination.get()) != n) {
-      block.reset();
+    ScrambleBytes(block, n);
+    lane.Submit([&md5, block, n] { md5.Update(block, n); });
+    if (fwrite(block, 1, n, destination.get()) != n) {
       DiagLog("write fail\n");
       return fail();
     }
     remaining -= static_cast<uint32_t>(n);
   }
-  block.reset();
+  lane.Drain();
+  blocks.reset();
   const bool good = DigestMatches(md5, walk.trailer);
   container.reset();
   // A failed close loses buffered data: the file is then not the payload.

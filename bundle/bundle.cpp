@@ -10,7 +10,9 @@
 #include <cstring>
 
 #include "bundle/chunk_inflate.h"
+#include "bundle/verifier_feed.h"
 #include "platform/platform.h"
+#include "support/compute_lane.h"
 #include "support/diag_log.h"
 
 using namespace bundle_format;
@@ -24,6 +26,7 @@ Bundle::Bundle() : sha1_(new CryptoPP::SHA1) {}
 Bundle::~Bundle() {
   if (open_) Close();
   CloseFile();
+  lane_.reset();
 }
 
 uint32_t Bundle::EffectiveSizeLimit() const { return sizeLimit_ < 0 ? 0u : static_cast<uint32_t>(sizeLimit_); }
@@ -38,6 +41,10 @@ void Bundle::ReleaseScratch() {
   std::vector<unsigned char>().swap(spanScratch_);
   std::vector<unsigned char>().swap(storedScratch_);
   std::vector<unsigned char>().swap(inflatedScratch_);
+  for (size_t slot = 0; slot < kChunkSlots; ++slot) {
+    std::vector<unsigned char>().swap(slotStored_[slot]);
+    std::vector<unsigned char>().swap(slotInflated_[slot]);
+  }
 }
 
 bool Bundle::Open(const std::wstring& path) {
@@ -92,7 +99,7 @@ size_t Bundle::ReadRaw(void* buffer, size_t itemSize, size_t itemCount, bool fee
   uint32_t want = static_cast<uint32_t>(itemSize * itemCount);
   unsigned char* bytes = static_cast<unsigned char*>(buffer);
   uint32_t got = file_.Read(bytes, want);
-  if (feedIntegrity && verifier_ != nullptr) verifier_->Put(bytes, got);
+  if (feedIntegrity && feed_ != nullptr) feed_->Put(bytes, got);
   if (advanceOnly) {
     scrambler_.Advance(bytes, got);
   } else {
@@ -110,6 +117,19 @@ unsigned char* Bundle::Scratch(std::vector<unsigned char>* buffer, size_t size) 
 }
 
 bool Bundle::ReadRawSpan(uint32_t size, bool feedIntegrity, bool advanceOnly) {
+  if (feedIntegrity && advanceOnly && feed_ != nullptr) {
+    // Chunk data under validation: read straight into the verifier's pieces.
+    while (size > 0) {
+      size_t room = 0;
+      unsigned char* at = feed_->Space(&room);
+      const uint32_t n = size < room ? size : static_cast<uint32_t>(room);
+      if (file_.Read(at, n) != n) return false;
+      scrambler_.Advance(at, n);
+      feed_->Commit(n);
+      size -= n;
+    }
+    return true;
+  }
   unsigned char* piece = Scratch(&spanScratch_, size < kSpanPiece ? size : kSpanPiece);
   while (size > 0) {
     uint32_t n = size < kSpanPiece ? size : kSpanPiece;
@@ -219,10 +239,14 @@ bool Bundle::WriteEntryTo(FILE* file) {
       [&](const ChunkDescriptor& chunk) { return WriteChunk(chunk, file); }, nullptr);
 }
 
-Bundle::ChunkLoad Bundle::LoadChunk(const ChunkDescriptor& chunk, unsigned char* stored, unsigned char* out) {
+bool Bundle::ReadChunk(const ChunkDescriptor& chunk, unsigned char* stored) {
   file_.Seek(chunk.fileOffset);
   scrambler_.set_state(chunk.state);
-  if (ReadRaw(stored, 1, chunk.storedSize, false, false) != chunk.storedSize) return ChunkLoad::kReadFailed;
+  return ReadRaw(stored, 1, chunk.storedSize, false, false) == chunk.storedSize;
+}
+
+Bundle::ChunkLoad Bundle::LoadChunk(const ChunkDescriptor& chunk, unsigned char* stored, unsigned char* out) {
+  if (!ReadChunk(chunk, stored)) return ChunkLoad::kReadFailed;
   if (!InflateChunk(stored, chunk.storedSize, out, chunk.originalSize)) return ChunkLoad::kInflateFailed;
   return ChunkLoad::kDone;
 }
@@ -235,10 +259,47 @@ bool Bundle::WriteChunk(const ChunkDescriptor& chunk, FILE* file) {
 }
 
 bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
-  // The validation checked both sizes of every chunk against the limits.
-  for (const ChunkDescriptor& chunk : entry.chunks)
-    if (!WriteChunk(chunk, file)) return false;
-  return true;
+  // Chunk k inflates on the compute lane while the worker writes chunk k-1
+  // and reads and descrambles chunk k+1 (from the state the validation
+  // recorded); chunks are written in order, each once it has inflated.
+  if (!lane_) lane_.reset(new ComputeLane(kChunkSlots));
+  ComputeLane& lane = *lane_;
+  bool inflated[kChunkSlots] = {};
+  size_t queued = 0, written = 0;
+  auto writeOldest = [&]() {
+    lane.WaitOldest();
+    const size_t slot = written % kChunkSlots;
+    const ChunkDescriptor& chunk = entry.chunks[written++];
+    if (!inflated[slot]) return false;
+    return chunk.originalSize == 0 ||
+           fwrite(slotInflated_[slot].data(), 1, chunk.originalSize, file) == chunk.originalSize;
+  };
+  bool ok = true;
+  for (const ChunkDescriptor& chunk : entry.chunks) {
+    // The validation checked both sizes against the limits.
+    const size_t slot = queued % kChunkSlots;
+    unsigned char* stored = Scratch(&slotStored_[slot], chunk.storedSize);
+    unsigned char* original = Scratch(&slotInflated_[slot], chunk.originalSize);
+    // Descrambling stays here: it balances the worker's share against the
+    // inflating, the larger part.
+    if (!ReadChunk(chunk, stored)) {
+      ok = false;
+      break;
+    }
+    bool* done = &inflated[slot];
+    lane.Submit([stored, original, &chunk, done] {
+      *done = InflateChunk(stored, chunk.storedSize, original, chunk.originalSize);
+    });
+    ++queued;
+    if (queued - written == kChunkSlots && !writeOldest()) {
+      ok = false;
+      break;
+    }
+  }
+  while (ok && written < queued) ok = writeOldest();
+  // No job may outlive the flags and buffers it writes to.
+  lane.Drain();
+  return ok;
 }
 
 // The entry cache holds the same entries, in the same order, that a scan from

@@ -14,9 +14,10 @@
 
 namespace CryptoPP {
 class RSAFunction;
-class SignatureVerificationFilter;
 class SHA1;
 }  // namespace CryptoPP
+class ComputeLane;
+class VerifierFeed;
 
 // Where one chunk's data starts, its sizes, and the scrambler state that
 // holds at its first byte, so it can be read without the chunks before it.
@@ -121,9 +122,11 @@ class Bundle {
   bool ReadRawSpan(uint32_t size, bool feedIntegrity, bool advanceOnly);
   bool ReadU32(uint32_t* value, bool feedIntegrity);
   bool WriteCachedEntry(const CachedEntry& entry, FILE* file);
+  // Reads a chunk where its descriptor places it, descrambled; `stored`
+  // holds storedSize bytes.
+  bool ReadChunk(const ChunkDescriptor& chunk, unsigned char* stored);
   enum class ChunkLoad { kDone, kReadFailed, kInflateFailed };
-  // Reads a chunk where its descriptor places it and inflates it into `out`
-  // (originalSize bytes); `stored` holds storedSize bytes.
+  // ReadChunk, then inflates it into `out` (originalSize bytes).
   ChunkLoad LoadChunk(const ChunkDescriptor& chunk, unsigned char* stored, unsigned char* out);
   bool WriteChunk(const ChunkDescriptor& chunk, FILE* file);
   // Inflated bytes of the chunk holding the stream position; null after a
@@ -149,8 +152,15 @@ class Bundle {
   CertificateCheck certificateCheck_;
   std::vector<std::unique_ptr<BundleStream>> streams_;
   std::vector<std::unique_ptr<CachedEntry>> entries_;
-  CryptoPP::SignatureVerificationFilter* verifier_ = nullptr;
+  // The stored bytes go to the signature filter through this while it validates.
+  VerifierFeed* feed_ = nullptr;
   std::vector<unsigned char> spanScratch_;      // data passed over, 64 KiB pieces
   std::vector<unsigned char> storedScratch_;    // one chunk as stored
   std::vector<unsigned char> inflatedScratch_;  // the same chunk inflated
+  // Extraction keeps two chunks in flight: one inflating on the lane while
+  // the worker reads the next and writes the one before.
+  static constexpr size_t kChunkSlots = 2;
+  std::vector<unsigned char> slotStored_[kChunkSlots];
+  std::vector<unsigned char> slotInflated_[kChunkSlots];
+  std::unique_ptr<ComputeLane> lane_;
 };

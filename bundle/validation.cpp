@@ -13,6 +13,7 @@
 
 #include "bundle/bundle.h"
 #include "bundle/certificate.h"
+#include "bundle/verifier_feed.h"
 #include "support/diag_log.h"
 
 using namespace bundle_format;
@@ -35,20 +36,23 @@ namespace {
 using PssVerifier = CryptoPP::RSASS<CryptoPP::PSSR, CryptoPP::SHA256>::Verifier;
 
 // Holds the verifier objects of one validation and clears the bundle's
-// pointer to the filter on every way out.
+// pointer to the feed on every way out; the feed goes first, so the lane has
+// stopped using the filter before the filter goes.
 struct ActiveVerifier {
-  explicit ActiveVerifier(CryptoPP::SignatureVerificationFilter*& slot) : slot(slot) {}
+  explicit ActiveVerifier(VerifierFeed*& slot) : slot(slot) {}
   ~ActiveVerifier() { Release(); }
   void Release() {
     slot = nullptr;
+    feed.reset();
     filter.reset();
     verifier.reset();
     key.reset();
   }
-  CryptoPP::SignatureVerificationFilter*& slot;
+  VerifierFeed*& slot;
   std::unique_ptr<CryptoPP::RSAFunction> key;
   std::unique_ptr<PssVerifier> verifier;
   std::unique_ptr<CryptoPP::SignatureVerificationFilter> filter;
+  std::unique_ptr<VerifierFeed> feed;
 };
 }  // namespace
 
@@ -79,7 +83,7 @@ bool Bundle::ValidateBundle() {
   SignatureBlock signatureBlock;
   if (!ParseSignatureBlock(block, blockLength, &signatureBlock)) return false;
 
-  ActiveVerifier active(verifier_);
+  ActiveVerifier active(feed_);
   bool signatureValid = false;
   const unsigned char* certificate = signatureBlock.pssCertificate.data();
   const size_t certificateLength = signatureBlock.pssCertificate.size();
@@ -89,15 +93,16 @@ bool Bundle::ValidateBundle() {
     active.verifier.reset(new PssVerifier(*active.key));
     active.filter.reset(new CryptoPP::SignatureVerificationFilter(
         *active.verifier, nullptr, CryptoPP::SignatureVerificationFilter::THROW_EXCEPTION));
-    verifier_ = active.filter.get();
+    active.feed.reset(new VerifierFeed(active.filter.get()));
+    feed_ = active.feed.get();
   } else {
     DiagLog("Invalid public key inside bundle");
   }
-  const bool verifying = verifier_ != nullptr;
+  const bool verifying = feed_ != nullptr;
 
   unsigned char header[kHeaderSize];
   if (!file_.Seek(0) || file_.Read(header, kHeaderSize) != kHeaderSize) return false;
-  if (verifying) verifier_->Put(header, kHeaderSize);
+  if (verifying) feed_->Put(header, kHeaderSize);
 
   DiagLog("Going to read checksum");
   file_.Seek(kHeaderSize);
@@ -129,12 +134,13 @@ bool Bundle::ValidateBundle() {
           DiagLog("Junk read fail");
           return false;
         }
-        verifier_->Put(piece, n);
+        feed_->Put(piece, n);
         junk -= n;
       }
       DiagLog("Junk read done");
-      verifier_->Put(signatureBlock.pssSignature.data(), signatureBlock.pssSignature.size());
-      verifier_->MessageEnd();
+      feed_->Finish();
+      active.filter->Put(signatureBlock.pssSignature.data(), signatureBlock.pssSignature.size());
+      active.filter->MessageEnd();
       signatureValid = true;
     }
   } catch (const std::exception& e) {

@@ -84,6 +84,23 @@ bool ReadDiagSwitch();
 uint32_t TickCount();
 uint32_t CurrentThreadId();
 
+// ---- threads for computation -----------------------------------------------
+
+// A thread that only computes (see support/compute_lane.h). Null when none
+// could be started.
+using ThreadHandle = void*;
+ThreadHandle StartThread(void (*run)(void* context), void* context);
+// Waits until the thread has ended and releases it.
+void JoinThread(ThreadHandle thread);
+
+// A counting semaphore (Win32 semaphores exist on every Windows the stub
+// runs on). Null when it could not be made.
+using Semaphore = void*;
+Semaphore CreateCountingSemaphore(uint32_t initial, uint32_t maximum);
+void SignalSemaphore(Semaphore semaphore);
+void WaitSemaphore(Semaphore semaphore);
+void DestroySemaphore(Semaphore semaphore);
+
 // ---- UTF conversions ---------------------------------------------------------
 
 // Thin wrappers with the shape of WideCharToMultiByte/MultiByteToWideChar for

@@ -1,0 +1,59 @@
+// Compute threads and semaphores on POSIX.
+#include <errno.h>
+#include <pthread.h>
+#include <semaphore.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+struct Start {
+  void (*run)(void*);
+  void* context;
+  pthread_t thread;
+};
+
+void* ThreadMain(void* parameter) {
+  Start* start = static_cast<Start*>(parameter);
+  start->run(start->context);
+  return nullptr;
+}
+}  // namespace
+
+ThreadHandle StartThread(void (*run)(void*), void* context) {
+  Start* start = new Start{run, context, {}};
+  if (pthread_create(&start->thread, nullptr, ThreadMain, start) != 0) {
+    delete start;
+    return nullptr;
+  }
+  return start;
+}
+
+void JoinThread(ThreadHandle thread) {
+  Start* start = static_cast<Start*>(thread);
+  pthread_join(start->thread, nullptr);
+  delete start;
+}
+
+Semaphore CreateCountingSemaphore(uint32_t initial, uint32_t) {
+  sem_t* semaphore = new sem_t;
+  if (sem_init(semaphore, 0, initial) != 0) {
+    delete semaphore;
+    return nullptr;
+  }
+  return semaphore;
+}
+
+void SignalSemaphore(Semaphore semaphore) { sem_post(static_cast<sem_t*>(semaphore)); }
+
+void WaitSemaphore(Semaphore semaphore) {
+  while (sem_wait(static_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {
+  }
+}
+
+void DestroySemaphore(Semaphore semaphore) {
+  sem_destroy(static_cast<sem_t*>(semaphore));
+  delete static_cast<sem_t*>(semaphore);
+}
+
+}  // namespace platform
