@@ -4,6 +4,7 @@
 // scripts select them all).
 //   kz_install_path INSTALLER WORKDIR/
 #include <sys/resource.h>
+#include <time.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -23,11 +24,19 @@ double CpuSeconds() {
   return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+double WallSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+// CPU time counts both threads: CPU above wall time is overlap.
 bool Phase(const char* name, bool ok) {
-  static double last = CpuSeconds();
-  const double now = CpuSeconds();
-  printf("%-28s %s %8.3f s CPU\n", name, ok ? "ok  " : "FAIL", now - last);
-  last = now;
+  static double lastCpu = CpuSeconds(), lastWall = WallSeconds();
+  const double cpu = CpuSeconds(), wall = WallSeconds();
+  printf("%-28s %s %8.3f s CPU %8.3f s wall\n", name, ok ? "ok  " : "FAIL", cpu - lastCpu, wall - lastWall);
+  lastCpu = cpu;
+  lastWall = wall;
   return ok;
 }
 
