@@ -16,8 +16,8 @@
 # NSIS's x86-unicode stub of the same files (W1 and W2 only); through the
 # lane (qemu-user) those times are emulated, so only their ratios mean anything.
 #
-# Before/after: BENCH_BASE=COMMIT builds that commit's 64-bit stub in a
-# worktree of its own (or BENCH_BASE_STUB names a Stub.exe) and times it as
+# Before/after: BENCH_BASE=COMMIT builds that commit's 64-bit stub from a
+# copy of its tree (or BENCH_BASE_STUB names a Stub.exe) and times it as
 # "base", interleaved with the others in the same rounds.
 # Environment: BENCH_SKIP_BUILD=1 uses the existing builds; BENCH_NATIVE_BUILD
 # and BENCH_WIN64_BUILD name the build folders; BENCH_STUB and BENCH_KZPACK
@@ -65,10 +65,14 @@ kzpack=${BENCH_KZPACK:-$native/tools/kzpack/kzpack}
 mkdir -p "$out"
 base_stub=${BENCH_BASE_STUB:-}
 if [ -n "${BENCH_BASE:-}" ] && [ -z "$base_stub" ]; then
-  # The same preset at another commit, in a worktree of its own.
+  # The same preset at another commit, from a plain copy of its tree.
   base_rev=$(git -C "$repo" rev-parse --short "$BENCH_BASE")
   base_src=$out/base-$base_rev
-  [ -d "$base_src" ] || git -C "$repo" worktree add --detach "$base_src" "$base_rev" >/dev/null
+  if [ ! -d "$base_src" ]; then
+    mkdir -p "$base_src.partial"
+    git -C "$repo" archive "$base_rev" | tar -x -C "$base_src.partial"
+    mv "$base_src.partial" "$base_src"
+  fi
   cmake --preset win64 -S "$base_src" -B "$base_src/build/win64" -DKZ_BUILD_TESTS=OFF >/dev/null
   cmake --build "$base_src/build/win64" -j2 --target Stub
   base_stub=$base_src/build/win64/InstallerLogic/Stub.exe
