@@ -265,9 +265,10 @@ bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
   if (!lane_) lane_.reset(new ComputeLane(kChunkSlots));
   ComputeLane& lane = *lane_;
   bool inflated[kChunkSlots] = {};
+  const size_t jobsBefore = lane.submitted();  // the lane outlives this call
   size_t queued = 0, written = 0;
   auto writeOldest = [&]() {
-    lane.WaitOldest();
+    lane.WaitFinished(jobsBefore + written + 1);
     const size_t slot = written % kChunkSlots;
     const ChunkDescriptor& chunk = entry.chunks[written++];
     if (!inflated[slot]) return false;

@@ -2,9 +2,16 @@
 
 #include <utility>
 
+namespace {
+// Checks before sleeping: a hand-over is often a few microseconds away.
+constexpr int kSpins = 200;
+// Wake-ups may come once more than needed (Await loops), never fewer.
+constexpr uint32_t kMaxWakeups = 0x7FFFFFFF;
+}  // namespace
+
 ComputeLane::ComputeLane(size_t depth) : depth_(depth ? depth : 1), jobs_(new std::function<void()>[depth_]) {
-  ready_ = platform::CreateCountingSemaphore(0, static_cast<uint32_t>(depth_) + 1);
-  done_ = platform::CreateCountingSemaphore(0, static_cast<uint32_t>(depth_) + 1);
+  ready_ = platform::CreateCountingSemaphore(0, kMaxWakeups);
+  done_ = platform::CreateCountingSemaphore(0, kMaxWakeups);
   if (ready_ && done_) thread_ = platform::StartThread(&ComputeLane::Run, this);
   // Without a thread every job runs inline: slower, never different.
 }
@@ -13,32 +20,51 @@ ComputeLane::~ComputeLane() {
   Drain();
   if (thread_) {
     jobs_[submitted_ % depth_] = nullptr;  // an empty job ends the thread
-    platform::SignalSemaphore(ready_);
+    ++submitted_;
+    Wake(laneWaiting_, ready_);
     platform::JoinThread(thread_);
   }
   if (ready_) platform::DestroySemaphore(ready_);
   if (done_) platform::DestroySemaphore(done_);
 }
 
+void ComputeLane::Await(const std::atomic<size_t>& counter, size_t target, std::atomic<bool>& waiting,
+                        platform::Semaphore semaphore) {
+  for (int spin = 0; spin < kSpins; ++spin)
+    if (counter.load() >= target) return;
+  while (counter.load() < target) {
+    waiting.store(true);
+    // Seen after saying so: the other side either sees the flag or made
+    // this check succeed.
+    if (counter.load() >= target) break;
+    platform::WaitSemaphore(semaphore);
+  }
+}
+
+void ComputeLane::Wake(std::atomic<bool>& waiting, platform::Semaphore semaphore) {
+  if (waiting.exchange(false)) platform::SignalSemaphore(semaphore);
+}
+
 void ComputeLane::Run(void* self) {
   ComputeLane* lane = static_cast<ComputeLane*>(self);
   for (size_t next = 0;; ++next) {
-    platform::WaitSemaphore(lane->ready_);
+    Await(lane->submitted_, next + 1, lane->laneWaiting_, lane->ready_);
     std::function<void()>& job = lane->jobs_[next % lane->depth_];
     if (!job) return;
     job();
     job = nullptr;
-    platform::SignalSemaphore(lane->done_);
+    lane->finished_.store(next + 1);
+    Wake(lane->workerWaiting_, lane->done_);
   }
 }
 
 size_t ComputeLane::Reserve() {
-  if (unfinished() >= depth_) WaitOldest();
+  if (unfinished() >= depth_) WaitFinished(submitted_ - depth_ + 1);
   return submitted_ % depth_;
 }
 
 void ComputeLane::Submit(std::function<void()> job) {
-  if (unfinished() >= depth_) WaitOldest();
+  if (unfinished() >= depth_) WaitFinished(submitted_ - depth_ + 1);
   if (!thread_) {
     job();
     ++submitted_;
@@ -47,15 +73,12 @@ void ComputeLane::Submit(std::function<void()> job) {
   }
   jobs_[submitted_ % depth_] = std::move(job);
   ++submitted_;
-  platform::SignalSemaphore(ready_);
+  Wake(laneWaiting_, ready_);
 }
 
-void ComputeLane::WaitOldest() {
-  if (unfinished() == 0) return;
-  platform::WaitSemaphore(done_);
-  ++finished_;
+void ComputeLane::WaitFinished(size_t count) {
+  if (count > submitted_) count = submitted_;
+  Await(finished_, count, workerWaiting_, done_);
 }
 
-void ComputeLane::Drain() {
-  while (unfinished() > 0) WaitOldest();
-}
+void ComputeLane::Drain() { WaitFinished(submitted_); }

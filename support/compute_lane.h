@@ -5,6 +5,7 @@
 // stays the only thread that touches files and the log.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -28,18 +29,29 @@ class ComputeLane {
   void Submit(std::function<void()> job);
   // Waits until every submitted job has finished.
   void Drain();
-  // Waits for the oldest unfinished job, if any.
-  void WaitOldest();
+  // Waits until the first `count` jobs submitted have finished.
+  void WaitFinished(size_t count);
   size_t unfinished() const { return submitted_ - finished_; }
+  size_t submitted() const { return submitted_; }
 
  private:
   static void Run(void* self);
+  // Waits until `counter` reaches `target`. A side sleeps on its semaphore
+  // only after it has said so in `waiting`, and the other side signals only
+  // then: a semaphore costs a system call (under wine a server round trip),
+  // and most hand-overs find the other side busy.
+  static void Await(const std::atomic<size_t>& counter, size_t target, std::atomic<bool>& waiting,
+                    platform::Semaphore semaphore);
+  static void Wake(std::atomic<bool>& waiting, platform::Semaphore semaphore);
 
   size_t depth_;
   std::unique_ptr<std::function<void()>[]> jobs_;
-  size_t submitted_ = 0;  // worker side
-  size_t finished_ = 0;   // worker side: jobs it has seen finish
-  platform::Semaphore ready_ = nullptr;  // jobs queued
-  platform::Semaphore done_ = nullptr;   // jobs finished
+  // Each side's counter and flag on a cache line of their own.
+  alignas(64) std::atomic<size_t> submitted_{0};  // written by the worker
+  std::atomic<bool> workerWaiting_{false};
+  alignas(64) std::atomic<size_t> finished_{0};  // written by the lane
+  std::atomic<bool> laneWaiting_{false};
+  platform::Semaphore ready_ = nullptr;  // wakes the lane
+  platform::Semaphore done_ = nullptr;   // wakes the worker
   platform::ThreadHandle thread_ = nullptr;
 };
