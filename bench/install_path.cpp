@@ -1,6 +1,6 @@
 // The installer's hot path, natively, for profilers (callgrind, perf): the
-// same library calls in the worker's order, on a finished installer, with
-// the CPU time of each phase. Every entry is extracted (the workloads'
+// installation's own checks (install/) on a finished installer, with the CPU
+// and wall time of each phase. Every entry is extracted (the workloads'
 // scripts select them all).
 //   kz_install_path INSTALLER WORKDIR/
 #include <sys/resource.h>
@@ -13,7 +13,7 @@
 
 #include "attachments/extract.h"
 #include "bundle/bundle.h"
-#include "bundle/format.h"
+#include "install/install_checks.h"
 #include "integrity/embedded_signature.h"
 
 namespace {
@@ -49,24 +49,28 @@ int main(int argc, char** argv) {
   }
   const std::wstring installer = std::filesystem::u8path(argv[1]).wstring();
   const std::string work = argv[2];
-  const std::wstring setup = std::filesystem::u8path(work + "setup.exe").wstring();
-  const std::wstring ibnd = std::filesystem::u8path(work + "ibnd").wstring();
   Phase("start", true);
   if (!Phase("TYPE", !ReadAttachment(installer, "TYPE").empty())) return 1;
   if (!Phase("installer signature", VerifyEmbeddedSignature(installer, false))) return 1;
-  if (!Phase("LOAD -> setup.exe", ExtractAttachmentToFile(true, installer, "LOAD", setup, 0, 50))) return 1;
-  if (!Phase("IBND -> ibnd", ExtractAttachmentToFile(false, setup, "IBND", ibnd, 50, 25))) return 1;
-  Bundle bundle;
-  bundle.SetCertificateGoal("IBND");
-  bundle.SetSizeLimit(bundle_format::kInstallerSizeLimit);
-  if (!Phase("bundle open (validation)", bundle.Open(ibnd))) return 1;
-  std::vector<std::string> names;
-  for (const auto& entry : bundle.entries()) names.push_back(entry->name);
   const std::wstring entryPath = std::filesystem::u8path(work + "entry").wstring();
-  bool extracted = true;
-  for (const std::string& name : names) extracted = extracted && bundle.ExtractEntry(entryPath, name);
-  if (!Phase("entries", extracted)) return 1;
-  bundle.Close();
-  if (!Phase("setup signature", VerifyEmbeddedSignature(setup, false))) return 1;
+  install::InstallHooks hooks;
+  hooks.setupWritten = [](const std::wstring&) { return Phase("LOAD -> setup.exe", true); };
+  hooks.bundleOpened = [](Bundle&) { Phase("IBND -> ibnd, bundle open", true); };
+  hooks.runScript = [&](Bundle& bundle) {
+    std::vector<std::string> names;
+    for (const auto& entry : bundle.entries()) names.push_back(entry->name);
+    bool extracted = true;
+    for (const std::string& name : names) extracted = extracted && bundle.ExtractEntry(entryPath, name);
+    return Phase("entries", extracted);
+  };
+  hooks.verifySetup = [](const std::wstring& setup) {
+    return Phase("setup signature", VerifyEmbeddedSignature(setup, false));
+  };
+  Bundle bundle;
+  const std::wstring workDir = std::filesystem::u8path(work).wstring();
+  if (install::RunInstallChecks(installer, workDir, &bundle, hooks) != install::InstallStep::kAccepted) {
+    Phase("stopped", false);
+    return 1;
+  }
   return 0;
 }
