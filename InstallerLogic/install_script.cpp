@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "InstallerLogic/text_trim.h"
+#include "support/text_trim.h"
 #include "InstallerLogic/workspace.h"
 #include "support/diag_log.h"
 #include "support/progress.h"

@@ -7,8 +7,7 @@
 #include "InstallerLogic/corrupted_message.h"
 #include "InstallerLogic/installer_state.h"
 #include "InstallerLogic/run_modes.h"
-#include "InstallerLogic/text_trim.h"
-#include "attachments/extract.h"
+#include "install/install_checks.h"
 #include "integrity/embedded_signature.h"
 #include "support/diag_log.h"
 
@@ -49,12 +48,10 @@ int RunInstaller(HINSTANCE instance, const wchar_t* commandTail) {
     return 1;
   }
   modulePath = ReadModulePath(nullptr);
-  installType = ReadAttachment(modulePath, "TYPE");
-  if (installType.empty()) {
+  if (!install::ReadRunType(modulePath, &installType)) {
     LocalFree(argv);
     return 1;
   }
-  TrimEnd(&installType);
   UngatedLog("Type is %s\n", installType.c_str());
 
   if (!VerifyEmbeddedSignature(modulePath, false)) {

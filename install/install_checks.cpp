@@ -2,8 +2,16 @@
 
 #include "attachments/extract.h"
 #include "bundle/format.h"
+#include "support/text_trim.h"
 
 namespace install {
+
+bool ReadRunType(const std::wstring& installerPath, std::string* runType) {
+  *runType = ReadAttachment(installerPath, "TYPE");
+  if (runType->empty()) return false;
+  TrimEnd(runType);
+  return true;
+}
 
 InstallStep RunInstallChecks(const std::wstring& installerPath, const std::wstring& workDir, Bundle* bundle,
                              const InstallHooks& hooks) {

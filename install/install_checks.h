@@ -26,6 +26,12 @@ enum class InstallStep {
   kAccepted,
 };
 
+// The run type as the entry point reads it: the "TYPE" payload must be
+// non-empty before trimming (the installer exits with code 1 otherwise) and
+// is then trimmed at the end, so a payload of blanks gives the empty run type
+// (silent mode). False when the payload is missing or empty.
+bool ReadRunType(const std::wstring& installerPath, std::string* runType);
+
 struct InstallHooks {
   // Optional: called once setup.exe is written; false stops the checks.
   std::function<bool(const std::wstring& setupPath)> setupWritten;

@@ -112,11 +112,7 @@ Step StepOf(install::InstallStep step) {
 }
 
 Step DecideInto(const std::string& installerPath, const std::string& workDir, Delivery* delivery) {
-  // Trailing control characters and spaces go, as the entry point trims the type.
-  delivery->runType = ReadAttachment(Wide(installerPath), "TYPE");
-  while (!delivery->runType.empty() && static_cast<signed char>(delivery->runType.back()) <= 0x20)
-    delivery->runType.pop_back();
-  if (delivery->runType.empty()) return Step::kRunType;
+  if (!install::ReadRunType(Wide(installerPath), &delivery->runType)) return Step::kRunType;
   if (!VerifyEmbeddedSignature(Wide(installerPath), false)) return Step::kInstallerSignature;
 
   const std::string entryPath = workDir + "entry";

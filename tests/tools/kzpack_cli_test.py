@@ -341,6 +341,17 @@ class KzpackCli(unittest.TestCase):
         code, err = verify(checksum)
         self.assertEqual(code, 0, err)
 
+    def test_blank_run_type_is_silent_mode_not_a_missing_type(self):
+        # The installer tests the payload for emptiness before trimming it.
+        data = bytearray(read(self.build('blank_type')))
+        _, end, _ = last_section_end(data)
+        t = {c[0]: c for c in trailers(bytes(data), end)}['TYPE']
+        blank = (b' \t\r\n' * t[2])[:t[2]]
+        data[t[1]:t[1] + t[2]] = bytes(b ^ 0xC6 for b in blank)
+        data[t[1] + t[2]:t[1] + t[2] + 16] = hashlib.md5(blank).digest()
+        proc = kz('verify', self.write('blank_type.exe', bytes(data)), *self.roots())
+        self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+
     def test_sg1_record_goes_in_front_of_the_signature(self):
         extra = 'sg1_payload = "%s"' % self.write('sg1.bin', b'first record')
         installer = self.build('with_sg1', extra=extra)

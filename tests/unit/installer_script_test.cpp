@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "InstallerLogic/install_script.h"
-#include "InstallerLogic/text_trim.h"
+#include "support/text_trim.h"
 #include "support/strings.h"
 #include "tests/support/test_support.h"
 

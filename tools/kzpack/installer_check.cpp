@@ -21,8 +21,6 @@
 namespace kzpack {
 namespace {
 
-bool Trimmed(char c) { return static_cast<signed char>(c) <= 0x20; }
-
 // Adds a step; the first failing one becomes the verdict's reason.
 bool Step(InstallerVerdict* verdict, const std::string& what, bool ok, const std::string& detail) {
   verdict->steps.push_back({what, ok, detail});
@@ -119,11 +117,11 @@ InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, 
 
   // 1. The run type, read as the installer reads it (the chain at the end of
   //    the last section); without it the installer exits with code 1.
-  std::string type = ReadAttachment(WidePath(path), "TYPE");
-  while (!type.empty() && Trimmed(type.back())) type.pop_back();
+  std::string type;
+  const bool typed = install::ReadRunType(WidePath(path), &type);
   verdict.runType = type;
-  if (!Step(&verdict, "run type", !type.empty(),
-            type.empty() ? "no \"TYPE\" attachment (the installer would exit with code 1)" : "\"" + type + "\""))
+  if (!Step(&verdict, "run type", typed,
+            typed ? "\"" + type + "\"" : "no \"TYPE\" attachment (the installer would exit with code 1)"))
     return verdict;
 
   // 2. Its own embedded signature; invalid means exit code 2.

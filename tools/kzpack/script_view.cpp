@@ -1,15 +1,13 @@
 #include "tools/kzpack/script_view.h"
 
 #include "support/script_rules.h"
+#include "support/text_trim.h"
 
 namespace kzpack {
 namespace {
 
 // The installer's line buffer holds 2048 bytes with the terminating zero.
 constexpr size_t kLinePiece = 2047;
-
-bool Trimmed(char c) { return static_cast<signed char>(c) <= 0x20; }
-
 
 }  // namespace
 
@@ -27,10 +25,9 @@ std::vector<std::string> ReadScriptText(const std::string& text) {
   std::vector<std::string> lines;
   std::string piece;
   auto emit = [&] {
-    while (!piece.empty() && Trimmed(piece.back())) piece.pop_back();
-    size_t start = 0;
-    while (start < piece.size() && Trimmed(piece[start])) ++start;
-    lines.push_back(piece.substr(start));
+    TrimEnd(&piece);
+    TrimFront(&piece);
+    lines.push_back(piece);
     piece.clear();
   };
   for (char c : text) {

@@ -1,6 +1,4 @@
-#include "InstallerLogic/text_trim.h"
-
-namespace installer {
+#include "support/text_trim.h"
 
 void TrimEnd(std::string* text) {
   while (!text->empty() && IsTrimmedByte(text->back())) text->pop_back();
@@ -11,5 +9,3 @@ void TrimFront(std::string* text) {
   while (start < text->size() && IsTrimmedByte((*text)[start])) ++start;
   text->erase(0, start);
 }
-
-}  // namespace installer

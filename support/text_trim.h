@@ -5,13 +5,9 @@
 
 #include <string>
 
-namespace installer {
-
 inline bool IsTrimmedByte(char c) { return static_cast<signed char>(c) <= 0x20; }
 
 // Removes trailing blank bytes in place.
 void TrimEnd(std::string* text);
 // Removes leading blank bytes in place.
 void TrimFront(std::string* text);
-
-}  // namespace installer
