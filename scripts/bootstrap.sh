@@ -148,26 +148,49 @@ if [ "$FOR" = all ] || [ "$how" = none ]; then build_cryptopp x86_64-w64-mingw32
 # ---- wine prefixes ----------------------------------------------------------
 # wine64: the 64-bit prefix (32-bit programs run in it under WOW64).
 # wine32: a 32-bit prefix reporting Windows XP, for runs as on 32-bit Windows.
+# Every call names the prefix's architecture: until its server ends, a new
+# prefix has no system.reg to say so, and wine-run would pick the wrong loader.
+in_prefix() {  # prefix arch command...
+  local prefix=$1 arch=$2; shift 2
+  WINEPREFIX="$prefix" WINEARCH="$arch" WINEDLLOVERRIDES="mscoree,mshtml=" KZ_WINE_HOW="$how" \
+    "$here/wine-run" "$@" </dev/null 2>/dev/null
+}
+# What is wrong with a prefix, or nothing: the 64-bit one needs its 32-bit half
+# (syswow64) wherever 32-bit code runs; the XP one must say so to a program.
+prefix_fault() {  # prefix arch [windows version] [probe]
+  local prefix=$1 arch=$2 version=${3:-} probe=${4:-} ver
+  [ -f "$prefix/system.reg" ] || { echo "no system.reg (wineboot did not finish)"; return; }
+  grep -q "^#arch=$arch\$" "$prefix/system.reg" || { echo "it is not a $arch prefix"; return; }
+  if [ "$arch" = win64 ] && [ "$how" != none ] && [ ! -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ]; then
+    echo "it has no 32-bit half (drive_c/windows/syswow64)"; return
+  fi
+  [ -n "$version" ] || return 0
+  grep -q "\"Version\"=\"$version\"" "$prefix/user.reg" || { echo "its registry does not set Windows version $version"; return; }
+  if [ -n "$probe" ]; then
+    ver=$(in_prefix "$prefix" "$arch" cmd /c ver | tr -d '\r' | grep -v '^$' | head -n1)
+    WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+    case "$ver" in *" 5.1"*|*"Windows XP"*) ;; *) echo "a program run in it sees '${ver:-nothing}', not Windows XP (5.1)"; return ;; esac
+  fi
+}
 make_prefix() {  # name arch [windows version]
-  local prefix="$KZ_CACHE/$1"
-  # A 64-bit prefix made while 32-bit code could not run lacks its 32-bit
-  # half (syswow64); one made for Windows XP says so in its registry.
-  if [ -f "$prefix/system.reg" ] && { [ -z "${3:-}" ] || grep -q "\"Version\"=\"$3\"" "$prefix/user.reg"; } &&
-     { [ "$2" != win64 ] || [ "$how" = none ] || [ -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ]; }; then
+  local prefix="$KZ_CACHE/$1" fault
+  if [ -z "$(prefix_fault "$prefix" "$2" "${3:-}")" ]; then
     say "wine prefix $prefix ready"
     return
   fi
   say "creating wine prefix $prefix ($2${3:+, $3}, about 30 s)"
   rm -rf "$prefix"
-  WINEPREFIX="$prefix" WINEARCH="$2" WINEDLLOVERRIDES="mscoree,mshtml=" KZ_WINE_HOW="$how" \
-    "$here/wine-run" wineboot -i </dev/null >/dev/null 2>&1 || true
+  in_prefix "$prefix" "$2" wineboot -i >/dev/null || true   # judged below, by what it made
   if [ -n "${3:-}" ]; then
-    WINEPREFIX="$prefix" KZ_WINE_HOW="$how" "$here/wine-run" reg add 'HKCU\Software\Wine' /v Version /d "$3" /f \
-      </dev/null >/dev/null 2>&1 || true
+    in_prefix "$prefix" "$2" reg add 'HKCU\Software\Wine' /v Version /d "$3" /f >/dev/null || true
   fi
   # The registry files are written when the server ends.
   WINEPREFIX="$prefix" wineserver -w
-  [ -f "$prefix/system.reg" ] || die "wineboot did not create $prefix"
+  fault=$(prefix_fault "$prefix" "$2" "${3:-}" probe)
+  if [ -n "$fault" ]; then
+    trap - ERR
+    die "wine prefix $prefix came out wrong: $fault; remove it (rm -rf $prefix) and run scripts/bootstrap.sh again"
+  fi
 }
 mkdir -p "$KZ_CACHE"
 make_prefix wine64 win64
