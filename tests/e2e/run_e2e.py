@@ -108,6 +108,12 @@ class Result:
         return [line[13:] if re.match(r'\[T [0-9a-f]{8}\] ', line) else line for line in self.lines]
 
 
+def kz_cache():
+    """The cache folder the bootstrap used, which holds both wine prefixes."""
+    return os.environ.get('KZ_CACHE') or os.path.join(
+        os.environ.get('XDG_CACHE_HOME') or os.path.expanduser('~/.cache'), 'kzinstaller')
+
+
 class Harness:
     def __init__(self, args):
         self.args = args
@@ -117,7 +123,7 @@ class Harness:
         self.kzpack = args.kzpack
         self.keys = os.path.abspath(args.keys)
         self.wine_run = os.path.abspath(args.wine_run)
-        self.prefix = os.environ.get('WINEPREFIX') or os.path.expanduser('~/.cache/kzinstaller/wine64')
+        self.prefix = os.environ.get('WINEPREFIX') or os.path.join(kz_cache(), 'wine64')
         self.prefix32 = os.path.abspath(args.prefix32)
         self.how = subprocess.run([self.wine_run, '--how'], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
                                   check=True).stdout.decode().strip()
@@ -765,9 +771,10 @@ def main():
     parser.add_argument('--work', required=True)
     parser.add_argument('--machine', type=lambda text: int(text, 0),
                         help='the PE machine the stub must have (0x14c: the shipped 32-bit build)')
-    parser.add_argument('--prefix32', default=os.path.expanduser('~/.cache/kzinstaller/wine32'),
+    parser.add_argument('--prefix32', default=os.path.join(kz_cache(), 'wine32'),
                         help='a 32-bit wine prefix that reports Windows XP')
-    parser.add_argument('-k', '--only', help='run only scenarios whose name contains this')
+    parser.add_argument('-k', '--only', action='append',
+                        help='run only scenarios whose name contains this (may be given more than once)')
     args = parser.parse_args()
     h = Harness(args)
     if args.machine is not None and pe_machine(h.stub) != args.machine:
@@ -783,7 +790,7 @@ def main():
     passed = failed = skipped = 0
     total_start = time.monotonic()
     for name, scenario in SCENARIOS:
-        if args.only and args.only not in name:
+        if args.only and not any(part in name for part in args.only):
             continue
         start = time.monotonic()
         try:
