@@ -176,6 +176,21 @@ class Sbom(unittest.TestCase):
         self.assertRegex(prop(by_name['readme.txt'], 'condition'), r'^architecture any, Windows any, run type silent')
         self.assertEqual(prop(by_name['install_script'], 'role'), 'install script')
 
+        # Signed afterwards with Authenticode (osslsigncode): described alike, the installer's hash is the new file's.
+        key, cert, signed = self.path('ac.key'), self.path('ac.crt'), self.path('Demo-signed.exe')
+        quiet = {'stdout': subprocess.DEVNULL, 'stderr': subprocess.DEVNULL, 'check': True}
+        subprocess.run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key, '-out', cert,
+                        '-days', '2', '-subj', '/CN=kzpack sbom test'], **quiet)
+        subprocess.run(['osslsigncode', 'sign', '-certs', cert, '-key', key, '-h', 'sha256', '-in', installer,
+                        '-out', signed], **quiet)
+        self.ok(kz('inspect', signed, '--sbom', self.path('signed.cdx.json')))
+        self.validate(self.path('signed.cdx.json'))
+        after = self.load(self.path('signed.cdx.json'))
+        self.assertEqual(after['components'], plain['components'])
+        self.assertEqual(after['metadata']['component']['hashes'][0]['content'], sha256sum(signed)[0])
+        self.assertEqual(prop(after['metadata']['component'], 'signature'), 'valid (header-excluded)')
+        self.assertRegex(prop(after['metadata']['component'], 'authenticode'), r'^present \(\d+-byte')
+
     def write_project(self, folder, files, extra=''):
         os.makedirs(folder, exist_ok=True)
         lines = ['stub = "%s"' % ARGS.stub, 'setup = "%s"' % ARGS.setup, 'type = "gui"', extra, '', '[keys]',
