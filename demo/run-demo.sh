@@ -32,12 +32,14 @@ esac
 
 mkdir -p "$out"
 installer="$out/DemoInstaller-$run_type.exe"
+sbom="$out/DemoInstaller-$run_type.cdx.json"
 report="$out/setup-report.txt"
 rm -f "$report"
 
 echo "== kzpack build ($preset stub, run type $run_type)"
 "$kzpack" build "$here/project.toml" -o "$installer" --stub "$stub" --setup "$setup" --run-type "$run_type" \
-  --development-keys
+  --development-keys --sbom "$sbom"
+echo "== bill of materials (CycloneDX 1.5): $sbom"
 echo "== kzpack verify"
 "$kzpack" verify "$installer"
 

@@ -145,6 +145,34 @@ build_cryptopp i686-w64-mingw32 cryptopp-mingw
 # The 64-bit build runs the unit tests, and the demo where 32-bit code cannot run.
 if [ "$FOR" = all ] || [ "$how" = none ]; then build_cryptopp x86_64-w64-mingw32 cryptopp-mingw64; fi
 
+# ---- CycloneDX validator (tests only) ----------------------------------------
+# The bill-of-materials tests validate kzpack's documents with the CycloneDX
+# library's schemas and strict validator, whose optional dependencies it
+# needs. npm packages, pinned for Node.js 20 (the library wants 20.18 or
+# later), cached under a name keyed by the pins; the tests find it through the
+# link node-cyclonedx.
+if [ "$FOR" = all ]; then
+  NODE_PINS="@cyclonedx/cyclonedx-library@10.3.0 ajv@8.17.1 ajv-formats@3.0.1 ajv-formats-draft2019@1.6.1"
+  node_dir="$KZ_CACHE/node-cyclonedx-$(printf '%s' "$NODE_PINS" | sha256sum | cut -c1-12)"
+  if [ -f "$node_dir/node_modules/@cyclonedx/cyclonedx-library/package.json" ]; then
+    say "CycloneDX validator cached in $node_dir"
+  else
+    command -v npm >/dev/null && command -v node >/dev/null \
+      || die "node and npm are missing: install Node.js 20.18 or later with npm, then run scripts/bootstrap.sh again"
+    node -e 'const [a, b] = process.versions.node.split(".").map(Number); process.exit(a > 20 || (a == 20 && b >= 18) ? 0 : 1)' \
+      || die "Node.js $(node --version) is too old for the CycloneDX validator; install 20.18 or later"
+    say "installing the CycloneDX validator from npm ($NODE_PINS)"
+    mkdir -p "$KZ_CACHE"
+    rm -rf "$node_dir.partial"
+    mkdir "$node_dir.partial"
+    # shellcheck disable=SC2086  # one word per package
+    npm install --prefix "$node_dir.partial" --no-save --no-package-lock --no-audit --no-fund --ignore-scripts \
+      --loglevel=error $NODE_PINS >/dev/null || die "npm install of the CycloneDX validator failed (above)"
+    mv "$node_dir.partial" "$node_dir"   # only a complete install gets the final name
+  fi
+  ln -sfn "$node_dir" "$KZ_CACHE/node-cyclonedx"
+fi
+
 # ---- wine prefixes ----------------------------------------------------------
 # wine64: the 64-bit prefix (32-bit programs run in it under WOW64).
 # wine32: a 32-bit prefix reporting Windows XP, for runs as on 32-bit Windows.

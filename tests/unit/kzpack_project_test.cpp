@@ -132,3 +132,34 @@ TEST_F(ProjectTest, MissingAndConflictingSettingsAreRefused) {
 }
 
 }  // namespace
+
+// Identities are only what the author states; the entries and the bill of
+// materials path come from the same file.
+TEST_F(ProjectTest, FileIdentitiesAndTheBillOfMaterials) {
+  const std::string files =
+      "[[file]]\nsource = \"a.dll\"\n[file.identity]\nname = \"alib\"\nversion = \"1.2\"\n"
+      "purl = \"pkg:generic/alib@1.2\"\nlicense = \"MIT OR Apache-2.0\"\nsupplier = \"A Corp\"\n"
+      "[[file]]\nsource = \"b.txt\"\nidentity = { version = \"3\" }\n";
+  const kzpack::Project p = kzpack::ParseProject(Text("sbom = \"out/app.cdx.json\"\n", files), ProjectPath());
+  EXPECT_EQ(p.sbom, PathOf("out/app.cdx.json"));
+  ASSERT_EQ(p.files.size(), 2u);
+  const kzpack::FileIdentity& a = p.files[0].identity;
+  EXPECT_EQ(a.name + "|" + a.version + "|" + a.purl + "|" + a.license + "|" + a.supplier,
+            "alib|1.2|pkg:generic/alib@1.2|MIT OR Apache-2.0|A Corp");
+  EXPECT_EQ(p.files[1].identity.name, "");
+  EXPECT_EQ(p.files[1].identity.version, "3");
+  // Describing an installer reads only the [[file]] tables: no stub, setup program or keys needed.
+  kztest::WriteFileText(dir_ / "files.toml", "stub = \"gone.exe\"\n" + files);
+  const kzpack::Project listed = kzpack::LoadProjectFiles(PathOf("files.toml"));
+  EXPECT_EQ(listed.files.size(), 2u);
+  EXPECT_EQ(listed.files[0].identity.name, "alib");
+
+  const std::string file = ProjectPath();
+  EXPECT_EQ(ErrorOf(Text("", "[[file]]\nsource = \"a.dll\"\n[file.identity]\nlicence = \"MIT\"\n")),
+            file + ":12: file.identity.licence: unknown key (a typo?)");
+  EXPECT_EQ(ErrorOf(Text("", "[[file]]\nsource = \"a.dll\"\nidentity = { purl = \"zlib@1.3\" }\n")),
+            file + ":11: file.identity.purl: must be a package URL: \"pkg:<type>/<name>@<version>\"");
+  kzpack::ProjectOverrides overrides;
+  overrides.sbom = "cli.cdx.json";
+  EXPECT_EQ(kzpack::ParseProject(Text("sbom = \"x.json\"\n"), ProjectPath(), overrides).sbom, "cli.cdx.json");
+}

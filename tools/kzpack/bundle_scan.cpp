@@ -223,7 +223,8 @@ BundleScan ScanBundle(const std::string& path, const std::string& goal, const st
   return scan;
 }
 
-std::vector<uint8_t> ReadScannedEntry(const std::string& path, const ScannedEntry& entry) {
+void ReadScannedEntryChunks(const std::string& path, const ScannedEntry& entry,
+                            const std::function<void(const uint8_t* data, size_t size)>& sink) {
   FileReader file(path);
   Scrambler scrambler;
   std::vector<uint8_t> content;
@@ -234,13 +235,19 @@ std::vector<uint8_t> ReadScannedEntry(const std::string& path, const ScannedEntr
       throw ToolError(path + ": entry \"" + entry.name + "\" cannot be read");
     scrambler.set_state(chunk.state);
     scrambler.Descramble(stored.data(), stored.size());
-    const size_t start = content.size();
-    content.resize(start + chunk.originalSize);
+    content.resize(chunk.originalSize);
     uLongf produced = chunk.originalSize;
-    const int status = uncompress(content.data() + start, &produced, stored.data(), chunk.storedSize);
+    const int status = uncompress(content.data(), &produced, stored.data(), chunk.storedSize);
     if (status != Z_OK || produced != chunk.originalSize)
       throw ToolError(path + ": entry \"" + entry.name + "\" has a chunk that does not inflate to its size");
+    sink(content.data(), content.size());
   }
+}
+
+std::vector<uint8_t> ReadScannedEntry(const std::string& path, const ScannedEntry& entry) {
+  std::vector<uint8_t> content;
+  ReadScannedEntryChunks(path, entry,
+                         [&](const uint8_t* data, size_t size) { content.insert(content.end(), data, data + size); });
   return content;
 }
 

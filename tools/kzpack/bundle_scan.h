@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,5 +66,8 @@ BundleScan ScanBundle(const std::string& path, const std::string& goal, const st
 // The content of one scanned entry (chunks inflated and checked); ToolError
 // when a chunk does not inflate to its declared size.
 std::vector<uint8_t> ReadScannedEntry(const std::string& path, const ScannedEntry& entry);
+// The same content one inflated chunk at a time, for entries too large to hold.
+void ReadScannedEntryChunks(const std::string& path, const ScannedEntry& entry,
+                            const std::function<void(const uint8_t* data, size_t size)>& sink);
 
 }  // namespace kzpack

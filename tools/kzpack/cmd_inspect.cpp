@@ -18,7 +18,10 @@
 #include "tools/kzpack/image_signing.h"
 #include "tools/kzpack/installer_check.h"
 #include "tools/kzpack/key_files.h"
+#include "tools/kzpack/output_file.h"
 #include "tools/kzpack/pe_info.h"
+#include "tools/kzpack/project.h"
+#include "tools/kzpack/sbom.h"
 #include "tools/kzpack/script_view.h"
 #include "tools/kzpack/time_text.h"
 
@@ -32,7 +35,27 @@ struct InspectOptions {
   bool json = false;
   std::string bundleRoot;
   std::string imageRoot;
+  std::string sbom;
+  std::string project;
 };
+
+// The bill of materials instead of the view; identities only from a project file.
+void WriteInspectSbom(const InspectOptions& options) {
+  if (!FileExists(options.file)) throw ToolError(options.file + ": file not found");
+  CheckSbomPath(options.sbom, {options.file, options.project});
+  SbomSubject subject;
+  subject.path = options.file;
+  subject.roots = RootsFromOptions(options.bundleRoot, options.imageRoot);
+  subject.time = SbomTime();
+  Project project;
+  if (!options.project.empty()) {
+    project = LoadProjectFiles(options.project);
+    subject.project = &project;
+  }
+  const std::string text = DescribeInstaller(subject);
+  WriteFileAtomically(options.sbom, std::vector<uint8_t>(text.begin(), text.end()));
+  Note(options.sbom + ": bill of materials of " + options.file);
+}
 
 // Every attachment of the chain that ends at `end`, last first, with its digest checked.
 json ListChain(const std::string& path, int64_t end) {
@@ -299,15 +322,24 @@ void RegisterInspect(CLI::App& app) {
   cmd->add_flag("--json", options->json, "JSON output");
   cmd->add_option("--bundle-root", options->bundleRoot, "Bundle root public key (DER); default: built in");
   cmd->add_option("--image-root", options->imageRoot, "Image root public key (DER); default: built in");
+  cmd->add_option("--sbom", options->sbom, "Write a CycloneDX 1.5 JSON bill of materials of the installer instead");
+  cmd->add_option("--project", options->project, "With --sbom: take the entries' identities from this project file");
   cmd->footer(
       "Shows PE sections, the attachment chain (types, sizes, digest status), the embedded signature (which\n"
       "attempt passes), and the bundle: certificate goal and expiry, signature status, entries, and the\n"
       "install script with the Windows kinds each line applies to. A \"DEVELOPMENT KEYS\" line (JSON:\n"
       "\"developmentKeys\", a list, empty when none) says what trusts or is signed with the keys from keys/.\n"
+      "With --sbom FILE it writes the installer's bill of materials instead, as `kzpack build --sbom` does\n"
+      "(see `kzpack build --help`); entries carry a name, version, purl, license or supplier only when\n"
+      "--project names the project file that gives them ([file.identity]) and the file's content matches.\n"
       "Examples:\n"
       "  kzpack inspect Installer.exe\n"
-      "  kzpack inspect --json Installer.exe | jq .bundle.entries");
+      "  kzpack inspect --json Installer.exe | jq .bundle.entries\n"
+      "  kzpack inspect Installer.exe --sbom Installer.cdx.json --project myapp.toml");
   cmd->callback([options] {
+    if (!options->project.empty() && options->sbom.empty())
+      throw ToolError("--project: only used with --sbom", kExitUsage);
+    if (!options->sbom.empty()) return WriteInspectSbom(*options);
     const json doc = Inspect(options->file, RootsFromOptions(options->bundleRoot, options->imageRoot));
     if (options->json) {
       json copy = doc;

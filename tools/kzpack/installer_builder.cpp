@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "bundle/certificate.h"
 #include "packing/bundle_writer.h"
@@ -16,6 +17,7 @@
 #include "tools/kzpack/output_file.h"
 #include "tools/kzpack/pe_info.h"
 #include "tools/kzpack/progress_bar.h"
+#include "tools/kzpack/sbom.h"
 
 namespace kzpack {
 namespace {
@@ -268,11 +270,24 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
     Warn("the bundle root key is not kzpack's built-in one; only a stub built with its public half "
          "(KZ_BUNDLE_ROOT_KEY) will accept the installer");
 
+  // 6. The bill of materials describes the file exactly as it is committed.
+  std::unique_ptr<OutputFile> sbomFile;
+  if (!project.sbom.empty()) {
+    const std::string text = DescribeInstaller({finished, FsPath(output).filename().u8string(), roots, &project,
+                                                SbomTime()});
+    sbomFile = std::make_unique<OutputFile>(project.sbom, true);
+    FILE* file = sbomFile->Open();
+    if (fwrite(text.data(), 1, text.size(), file) != text.size())
+      throw ToolError(project.sbom + ": cannot write the bill of materials");
+    sbomFile->Close();
+  }
+
   // The unsigned temporary file is dropped when Authenticode made a copy.
   if (project.authenticode.enabled)
     signedInstaller.Commit();
   else
     installer.Commit();
+  if (sbomFile) sbomFile->Commit();
   summary.installerSize = FileSizeOf(output);
   return summary;
 }

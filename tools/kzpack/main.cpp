@@ -12,6 +12,7 @@
 #include "support/strings.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
+#include "tools/kzpack/version.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ int Run(int argc, char** argv) {
   app.fallthrough();
   app.add_flag("-q,--quiet", kzpack::Output().quiet, "No progress bars or notes");
   app.add_flag("-v,--verbose", g_verbose, "Show the library's diagnostic lines");
+  app.set_version_flag("--version", std::string("kzpack ") + kzpack::KzpackVersion(), "Print kzpack's version and exit");
   app.footer(
       "Examples:\n"
       "  kzpack keygen --out-dir mykeys\n"
@@ -52,6 +54,8 @@ int Run(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);

@@ -132,6 +132,8 @@ void ReadTopLevel(const Reader& r, const ProjectOverrides& overrides, Project* p
     r.Fail(r.Get(t, "setup_signature"), "setup_signature", "must be \"refuse\" or \"strip\"");
   p->stripSetupSignature = policy == "strip";
   p->sg1Payload = r.ExistingFile(t, "", "sg1_payload", false);
+  const std::string sbom = r.String(t, "", "sbom", false);
+  p->sbom = !overrides.sbom.empty() ? overrides.sbom : sbom.empty() ? "" : r.Resolve(sbom);
   p->chunkSize = static_cast<uint32_t>(r.Integer(t, "", "chunk_size", p->chunkSize, 1, 0x1900000));
   p->compression = static_cast<int>(r.Integer(t, "", "compression", p->compression, 0, 9));
   if (const toml::node* script = r.Get(t, "script")) {
@@ -149,6 +151,28 @@ void ReadTopLevel(const Reader& r, const ProjectOverrides& overrides, Project* p
   }
 }
 
+// Only what the project's author states; nothing is derived from the file.
+FileIdentity ReadIdentity(const Reader& r, const toml::table& file) {
+  FileIdentity identity;
+  const toml::node* node = file.get("identity");
+  if (!node) return identity;
+  if (!node->is_table()) r.Fail(node, "file.identity", "must be a table ([file.identity] or identity = { ... })");
+  const toml::table* t = node->as_table();
+  r.CheckKeys(*t, "file.identity", {"name", "version", "purl", "license", "supplier"});
+  identity.name = r.String(t, "file.identity", "name", false);
+  identity.version = r.String(t, "file.identity", "version", false);
+  identity.purl = r.String(t, "file.identity", "purl", false);
+  identity.license = r.String(t, "file.identity", "license", false);
+  identity.supplier = r.String(t, "file.identity", "supplier", false);
+  const size_t slash = identity.purl.find('/');
+  if (!identity.purl.empty() && (identity.purl.rfind("pkg:", 0) != 0 || slash == std::string::npos || slash < 5))
+    r.Fail(t->get("purl"), "file.identity.purl", "must be a package URL: \"pkg:<type>/<name>@<version>\"");
+  for (char c : identity.license)
+    if (c == '\n' || c == '\r' || c == ',' || c == ';')
+      r.Fail(t->get("license"), "file.identity.license", "must be one SPDX expression (\"MIT\", \"Apache-2.0 OR MIT\")");
+  return identity;
+}
+
 void ReadFiles(const Reader& r, Project* p) {
   const toml::node* node = r.root().get("file");
   if (!node) return;
@@ -156,7 +180,7 @@ void ReadFiles(const Reader& r, Project* p) {
   std::set<std::string> names;
   for (const toml::node& item : *node->as_array()) {
     const toml::table* t = item.as_table();
-    r.CheckKeys(*t, "file", {"source", "name", "target", "arch", "windows"});
+    r.CheckKeys(*t, "file", {"source", "name", "target", "arch", "windows", "identity"});
     ProjectFileEntry file;
     file.line = static_cast<int>(t->source().begin.line);
     file.source = r.ExistingFile(t, "file", "source", true, &item);
@@ -193,6 +217,7 @@ void ReadFiles(const Reader& r, Project* p) {
                "\"" + file.target + "\" must be a relative path inside the workspace");
       if (file.target.find(',') != std::string::npos) r.Fail(t->get("target"), "file.target", "must not contain a comma");
     }
+    file.identity = ReadIdentity(r, *t);
     p->files.push_back(file);
   }
 }
@@ -295,20 +320,24 @@ void ReadAuthenticode(const Reader& r, Project* p) {
     r.Fail(t, a.certificate.empty() ? "authenticode.certificate" : "authenticode.key", "certificate and key go together");
 }
 
-}  // namespace
-
-Project ParseProject(const std::string& text, const std::string& path, const ProjectOverrides& overrides) {
-  toml::table root;
+toml::table ParseToml(const std::string& text, const std::string& path) {
   try {
-    root = toml::parse(text, path);
+    return toml::parse(text, path);
   } catch (const toml::parse_error& error) {
     throw ToolError(path + ":" + std::to_string(error.source().begin.line) + ": " +
                     std::string(error.description()));
   }
+}
+
+}  // namespace
+
+Project ParseProject(const std::string& text, const std::string& path, const ProjectOverrides& overrides) {
+  const toml::table root = ParseToml(text, path);
   Reader reader(path, root);
   for (auto&& [key, value] : root) {
     static const std::set<std::string> known = {"stub",        "setup",        "type",       "script",
                                                 "script_file", "setup_signature", "sg1_payload", "chunk_size",
+                                                "sbom",
                                                 "compression", "keys",         "file",       "authenticode"};
     if (!known.count(std::string(key.str()))) reader.Fail(&value, std::string(key.str()), "unknown table or key");
   }
@@ -339,6 +368,17 @@ Project LoadProject(const std::string& path, const ProjectOverrides& overrides) 
   return ParseProject(ReadTextFile(path), path, overrides);
 }
 
+Project LoadProjectFiles(const std::string& path) {
+  if (!FileExists(path)) throw ToolError(path + ": project file not found");
+  const toml::table root = ParseToml(ReadTextFile(path), path);
+  Reader reader(path, root);
+  Project project;
+  project.path = path;
+  project.hasScript = root.contains("script") || root.contains("script_file");
+  ReadFiles(reader, &project);
+  return project;
+}
+
 std::string ProjectScript(const Project& project) {
   if (project.hasScript) return project.scriptText;
   std::string script = "# written by kzpack build\n";
@@ -358,6 +398,7 @@ const char* ProjectFormatHelp() {
   sg1_payload = "extra.bin"        # optional "_SG1" record in front of the signature (nothing reads it)
   chunk_size = 1048576             # optional: bytes per compressed chunk (at most 26214400)
   compression = 9                  # optional: zlib level 0..9
+  sbom = "MyApp.cdx.json"          # optional: also write a CycloneDX 1.5 bill of materials (--sbom)
   script = """                     # optional verbatim install script (or script_file = "path");
   dep-x64-gui,app64.dll,app.dll    #   without one, a line is written for every [[file]]
   """
@@ -380,6 +421,12 @@ const char* ProjectFormatHelp() {
   arch = "any"                     # "x64": 64-bit Windows only, "x86": 32-bit Windows only
   windows = "any"                  # "6+": Windows Vista and later only, "<6": older only
                                    # (target, arch and windows only without a verbatim script)
+  [file.identity]                  # optional, for the bill of materials; without it the file is
+  name = "zlib"                    #   described by its entry name and hashes only
+  version = "1.3.1"
+  purl = "pkg:generic/zlib@1.3.1"
+  license = "Zlib"                 # an SPDX license expression
+  supplier = "The zlib authors"
 
   [authenticode]                   # optional: sign the finished installer with osslsigncode
   pkcs12 = "codesign.p12"          # either pkcs12 (password_file optional) ...

@@ -13,12 +13,23 @@
 
 namespace kzpack {
 
+// What a file is, for the bill of materials (`[file.identity]`); all optional.
+struct FileIdentity {
+  std::string name;
+  std::string version;
+  std::string purl;      // "pkg:type/namespace/name@version"
+  std::string license;   // SPDX license expression
+  std::string supplier;
+  bool empty() const { return name.empty() && version.empty() && purl.empty() && license.empty() && supplier.empty(); }
+};
+
 struct ProjectFileEntry {
   std::string source;    // file on disk
   std::string name;      // bundle entry name
   std::string target;    // path in the workspace (generated script only)
   std::string arch = "any";     // any | x64 | x86
   std::string windows = "any";  // any | 6+ | <6
+  FileIdentity identity;
   int line = 0;
 };
 
@@ -50,6 +61,7 @@ struct Project {
   std::string runType;
   bool stripSetupSignature = false;  // setup_signature = "strip"
   std::string sg1Payload;            // optional
+  std::string sbom;                  // optional: CycloneDX bill of materials to write
 
   uint32_t chunkSize = 1024 * 1024;
   int compression = 9;
@@ -73,6 +85,7 @@ struct ProjectOverrides {
   std::string stub;
   std::string setup;
   std::string runType;
+  std::string sbom;
   std::set<std::string> externalRoles;  // roles whose signer the command line or environment names
 };
 
@@ -80,6 +93,10 @@ struct ProjectOverrides {
 Project LoadProject(const std::string& path, const ProjectOverrides& overrides = {});
 // Same, from text (for tests); `path` names it in errors and anchors paths.
 Project ParseProject(const std::string& text, const std::string& path, const ProjectOverrides& overrides = {});
+
+// Only the [[file]] tables (sources must exist): what describing an
+// installer needs, without the stub, setup program and keys of its build.
+Project LoadProjectFiles(const std::string& path);
 
 // The install script: the verbatim one, or one line per file.
 std::string ProjectScript(const Project& project);
