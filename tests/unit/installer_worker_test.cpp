@@ -12,11 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "InstallerLogic/install_script.h"
 #include "InstallerLogic/installer_state.h"
 #include "InstallerLogic/worker.h"
 #include "InstallerLogic/workspace.h"
 #include "packing/chain_writer.h"
 #include "support/strings.h"
+#include "tests/support/allocation_failure.h"
 #include "tests/support/test_support.h"
 #include "tests/unit/bundle_fixtures.h"
 
@@ -135,10 +137,8 @@ TEST_F(WorkerFailures, BundleThatIsNoBundle) {
   EXPECT_LT(progress.back(), 75);
 }
 
-// An installer whose setup program (unsigned: the demo setup) carries a
-// signed bundle of `entries`.
-std::wstring InstallerWithBundle(const kztest::TempDir& dir, const std::vector<bundletest::Entry>& entries) {
-  const std::filesystem::path bundle = bundletest::MakeSigned(dir / "bundle.ibnd", entries);
+// An installer whose setup program (unsigned: the demo setup) carries `bundle`.
+std::wstring InstallerWithBundleFile(const kztest::TempDir& dir, const std::filesystem::path& bundle) {
   const std::filesystem::path setup = dir / "setup_with_ibnd.exe";
   FILE* file = _wfopen(setup.wstring().c_str(), L"wb");
   EXPECT_NE(file, nullptr);
@@ -150,6 +150,11 @@ std::wstring InstallerWithBundle(const kztest::TempDir& dir, const std::vector<b
   fclose(file);
   WriteInstaller(dir / "installer.exe", {{"TYPE", kztest::Bytes("silent")}, {"LOAD", kztest::ReadFileBytes(setup)}});
   return (dir / "installer.exe").wstring();
+}
+
+// The same with a signed bundle of `entries`.
+std::wstring InstallerWithBundle(const kztest::TempDir& dir, const std::vector<bundletest::Entry>& entries) {
+  return InstallerWithBundleFile(dir, bundletest::MakeSigned(dir / "bundle.ibnd", entries));
 }
 
 TEST_F(WorkerFailures, NoInstallScript) {
@@ -230,6 +235,31 @@ TEST_F(WorkerFailures, DeviceTargetIsRefusedBeforeAnythingIsWritten) {
       dir_, {{"install_script", bundletest::Text("dep-silent,a.dll,NUL\n")}, {"a.dll", bundletest::Text("a")}}));
   EXPECT_NE(std::find(messages_.begin(), messages_.end(), "Script target NUL names a device, not a file\n"),
             messages_.end());
+}
+
+// A chunk buffer that cannot be had fails the extraction: exit code 1 as
+// for any failed extraction, the workspace removed, nothing thrown.
+TEST_F(WorkerFailures, ChunkBufferThatCannotBeHad) {
+  BundleWriterOptions options;
+  options.chunkSize = 3 << 20;
+  const std::filesystem::path bundle = bundletest::MakeSigned(
+      dir_ / "bundle.ibnd",
+      {{"install_script", bundletest::Text("dep-silent,big.bin,big.bin\n")}, {"big.bin", kztest::RandomBytes(3 << 20, 9)}},
+      "IBND", options);
+  const std::wstring installer = InstallerWithBundleFile(dir_, bundle);
+  // Above the 2 MiB of the attachment copy and of the signature check.
+  kztest::RefusedAllocations refused((5 << 20) / 2);
+  ExpectFailure(installer);
+  EXPECT_NE(std::find_if(messages_.begin(), messages_.end(),
+                         [](const std::string& m) { return m.rfind("Out of memory for 31", 0) == 0; }),
+            messages_.end());
+}
+
+TEST(InstallerScriptEnvironment, OfThisProcess) {
+  const ScriptEnvironment environment = CurrentScriptEnvironment("gui");
+  // Every platform that runs the stub reports a major version of at least 5.
+  EXPECT_GE(environment.majorVersion, 5u);
+  EXPECT_EQ(environment.installType, "gui");
 }
 
 }  // namespace
