@@ -39,6 +39,10 @@ void* operator new(size_t size) {
 void* operator new[](size_t size) { return operator new(size); }
 void* operator new(size_t size, const std::nothrow_t&) noexcept { return kztest::TryAllocate(size); }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept { return kztest::TryAllocate(size); }
+// Every form above takes its memory from malloc, so free gives it back.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
