@@ -5,6 +5,8 @@
 #include <string>
 
 #include "support/script_lines.h"
+#include "tests/unit/bundle_fixtures.h"
+#include "tools/kzpack/installer_check.h"
 #include "tools/kzpack/script_view.h"
 #include "tools/kzpack/time_text.h"
 #include "tools/kzpack/cli_support.h"
@@ -92,6 +94,27 @@ TEST(KzpackScriptView, TargetsTheInstallerCannotWrite) {
   EXPECT_EQ(views[8].problem, "");
   const std::vector<std::string> failures = kzpack::ScriptFailures(views);
   EXPECT_EQ(failures[0], "script line 1: " + views[0].problem);
+}
+
+// verify's judgement on an open bundle: a script the reader could not read to
+// its end (a signed chunk that does not inflate) fails on every kind of
+// Windows, even where the lines it did get would run.
+TEST(KzpackScriptView, ScriptNotReadToItsEndFailsEverywhere) {
+  kztest::TempDir dir;
+  const auto path = bundletest::MakeSigned(dir / "b.ibnd", {{"install_script", bundletest::Text("dep-gui,a,a\n")},
+                                                            {"a", bundletest::Text("a")}});
+  Bundle bundle;
+  bundle.SetCertificateGoal("IBND");
+  ASSERT_TRUE(bundle.Open(path.wstring()));
+  install::ScriptReading reading;
+  reading.lines = {"dep-gui,a,a"};
+  reading.whole = true;
+  const std::string scratch = (dir / "entry.tmp").u8string();
+  for (const std::string& failure : kzpack::JudgeScript(bundle, reading, "gui", scratch).failures)
+    EXPECT_EQ(failure, "");
+  reading.whole = false;
+  for (const std::string& failure : kzpack::JudgeScript(bundle, reading, "gui", scratch).failures)
+    EXPECT_NE(failure.find("cannot be read to its end"), std::string::npos) << failure;
 }
 
 TEST(KzpackScriptView, SafeTargetsStayInsideTheWorkspace) {
