@@ -3,6 +3,7 @@
 #ifdef _WIN32
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -252,6 +253,32 @@ TEST_F(WorkerFailures, ChunkBufferThatCannotBeHad) {
   ExpectFailure(installer);
   EXPECT_NE(std::find_if(messages_.begin(), messages_.end(),
                          [](const std::string& m) { return m.rfind("Out of memory for 31", 0) == 0; }),
+            messages_.end());
+}
+
+// A signed script whose second chunk does not inflate: the lines before it
+// are not the script that was signed, so none of them runs.
+TEST_F(WorkerFailures, ScriptCutShortRunsNoLine) {
+  const std::string first = "dep-silent,a.dll,a.dll\n";
+  std::vector<unsigned char> packed(compressBound(first.size()));
+  uLongf packedSize = packed.size();
+  ASSERT_EQ(compress2(packed.data(), &packedSize, reinterpret_cast<const Bytef*>(first.data()), first.size(), 9), Z_OK);
+  const std::filesystem::path bundle = dir_ / "cut.ibnd";
+  const BundleSigning signing = bundletest::Signing();
+  BundleWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Create(bundle.wstring(), BundleWriterOptions(), &signing, &error)) << error;
+  ASSERT_TRUE(writer.BeginEntry("install_script", 2, &error)) << error;
+  ASSERT_TRUE(writer.AddStoredChunk(packed.data(), static_cast<uint32_t>(packedSize),
+                                    static_cast<uint32_t>(first.size()), &error)) << error;
+  ASSERT_TRUE(writer.AddStoredChunk("not zlib", 8, 20, &error)) << error;
+  ASSERT_TRUE(writer.AddEntryFromMemory("a.dll", "a", 1, &error)) << error;
+  ASSERT_TRUE(writer.Finish(&error)) << error;
+  ExpectFailure(InstallerWithBundleFile(dir_, bundle));
+  EXPECT_NE(std::find(messages_.begin(), messages_.end(), "The install script could not be read to its end\n"),
+            messages_.end());
+  EXPECT_EQ(std::find_if(messages_.begin(), messages_.end(),
+                         [](const std::string& m) { return m.rfind("0: dep-silent", 0) == 0; }),
             messages_.end());
 }
 
