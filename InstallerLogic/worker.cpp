@@ -10,6 +10,7 @@
 #include "InstallerLogic/workspace.h"
 #include "bundle/bundle.h"
 #include "install/install_checks.h"
+#include "install/install_script.h"
 #include "integrity/embedded_signature.h"
 #include "platform/platform.h"
 #include "support/diag_log.h"
@@ -34,13 +35,19 @@ DWORD InstallInto(const std::wstring& workDir) {
     return heldSetup.valid();
   };
   hooks.bundleOpened = [](Bundle&) { ReportProgress(85, 0); };
+  // A script cut short is not the script that was signed.
   hooks.readScript = [&](Bundle& opened, BundleStream* script) {
-    lines = ReadScriptLines(
-        [&](char* buffer, int capacity) { return opened.ReadLine(buffer, capacity, script) != nullptr; });
+    install::ScriptReading reading = install::ReadBundleScript(opened, script);
+    if (!reading.whole) DiagLog("The install script could not be read to its end\n");
+    lines = std::move(reading.lines);
+    return reading.whole;
   };
   hooks.runScript = [&](Bundle& opened) {
-    return RunScript(lines, workDir, CurrentScriptEnvironment(installType),
-                     [&](const std::string& name, const std::wstring& path) { return opened.ExtractEntry(path, name); });
+    return install::RunScript(lines, workDir, CurrentScriptEnvironment(installType),
+                              [&](const std::string& name, const std::wstring& path) {
+                                MakeParentDirs(path);
+                                return opened.ExtractEntry(path, name);
+                              });
   };
   // The stub trusts only its compiled-in image root.
   hooks.verifySetup = [](const std::wstring& setupPath) { return VerifyEmbeddedSignature(setupPath, false); };

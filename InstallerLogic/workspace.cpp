@@ -88,23 +88,35 @@ void AddCleanupDir(CleanupList* list, const std::wstring& path) {
 
 namespace {
 
+// How long the removal of one tree waits, in all, for what is still in use.
+constexpr DWORD kReleaseWaitMs = 2000;
+constexpr DWORD kRetryPauseMs = 50;
+
 // A program ended from outside may still hold its image file and its current
 // directory (the workspace) for a moment after its process handle is
 // signalled (seen under wine with the 32-bit stub). A workspace must not
-// outlive the run for that, so what is still in use gets about two more
-// seconds; the result stays unreported.
+// outlive the run for that, so what is still in use gets more tries while
+// the tree's waiting time lasts; the result stays unreported. The time is the
+// tree's, not each item's: a setup program that leaves many files behind
+// must not keep the installer waiting per file.
 template <typename Remove>
-void RemoveWhenReleased(const std::wstring& path, Remove remove) {
-  for (int attempt = 1; !remove(path.c_str()); ++attempt) {
+void RemoveWhenReleased(const std::wstring& path, Remove remove, DWORD* waitLeftMs) {
+  while (!remove(path.c_str())) {
     const DWORD error = GetLastError();
-    if (attempt > 40 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) return;
-    Sleep(50);
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) return;
+    if (*waitLeftMs < kRetryPauseMs) return;
+    *waitLeftMs -= kRetryPauseMs;
+    Sleep(kRetryPauseMs);
   }
 }
 
-}  // namespace
+// A read-only file or folder cannot be deleted: the attribute goes first, so
+// that what a setup program leaves read-only does not stay in %TEMP%.
+void ClearReadOnly(const std::wstring& path, DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
 
-void DeleteTree(const std::wstring& path) {
+void DeleteTreeWithin(const std::wstring& path, DWORD* waitLeftMs) {
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
   if (find != INVALID_HANDLE_VALUE) {
@@ -118,16 +130,26 @@ void DeleteTree(const std::wstring& path) {
         DiagLog("Delete Dir %s\n", WideToUtf8(child).c_str());
         RemoveDirectoryW(child.c_str());
       } else if (directory) {
-        DeleteTree(child);
+        DeleteTreeWithin(child, waitLeftMs);
       } else {
         DiagLog("Delete File %s\n", WideToUtf8(child).c_str());
-        RemoveWhenReleased(child, DeleteFileW);
+        ClearReadOnly(child, entry.dwFileAttributes);
+        RemoveWhenReleased(child, DeleteFileW, waitLeftMs);
       }
     } while (FindNextFileW(find, &entry));
     FindClose(find);
   }
   DiagLog("Delete Dir %s\n", WideToUtf8(path).c_str());
-  RemoveWhenReleased(path, RemoveDirectoryW);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) ClearReadOnly(path, attributes);
+  RemoveWhenReleased(path, RemoveDirectoryW, waitLeftMs);
+}
+
+}  // namespace
+
+void DeleteTree(const std::wstring& path) {
+  DWORD waitLeftMs = kReleaseWaitMs;
+  DeleteTreeWithin(path, &waitLeftMs);
 }
 
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -53,8 +53,10 @@ class CleanupList {
 
 // Registers a directory for recursive deletion (one trailing backslash dropped).
 void AddCleanupDir(CleanupList* list, const std::wstring& path);
-// Deletes a directory recursively. A reparse point (junction, directory
-// link) inside is removed as a link; what it points to is never touched.
+// Deletes a directory recursively, read-only files and folders included. A
+// reparse point (junction, directory link) inside is removed as a link; what
+// it points to is never touched. What is still in use is retried for about
+// two seconds in all, for the whole tree.
 void DeleteTree(const std::wstring& path);
 // Creates every missing directory on the way to a file (backslash-separated).
 void MakeParentDirs(const std::wstring& filePath);

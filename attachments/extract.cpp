@@ -7,6 +7,7 @@
 #include "attachments/pe_chain_end.h"
 #include "attachments/trailer.h"
 #include "platform/platform.h"
+#include "support/byte_buffer.h"
 #include "support/compute_lane.h"
 #include "support/diag_log.h"
 #include "support/progress.h"
@@ -141,7 +142,11 @@ bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath
   md5.Restart();
   // The digest runs on the compute lane while the worker reads and writes
   // the next blocks; a block's buffer is reused only after its digest ran.
-  std::unique_ptr<uint8_t[]> blocks(new uint8_t[kFileBlockSize * kFileBlocks]);
+  ByteBuffer blocks;
+  if (blocks.Reserve(kFileBlockSize * kFileBlocks) == nullptr) {
+    DiagLog("Out of memory for the copy\n");
+    return fail();
+  }
   ComputeLane lane(kFileBlocks);
   const uint32_t total = walk.trailer.payloadSize;
   uint32_t remaining = total;
@@ -150,7 +155,7 @@ bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath
                          static_cast<double>(total);
     ReportProgress(progressBase, static_cast<int32_t>(share));
     const size_t n = remaining < kFileBlockSize ? remaining : kFileBlockSize;
-    uint8_t* block = blocks.get() + lane.Reserve() * kFileBlockSize;
+    uint8_t* block = blocks.data() + lane.Reserve() * kFileBlockSize;
     if (fread(block, 1, n, container.get()) != n) {
       DiagLog("read fail\n");
       return fail();
@@ -164,7 +169,7 @@ bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath
     remaining -= static_cast<uint32_t>(n);
   }
   lane.Drain();
-  blocks.reset();
+  blocks.Release();
   const bool good = DigestMatches(md5, walk.trailer);
   container.reset();
   // A failed close loses buffered data: the file is then not the payload.

@@ -10,14 +10,16 @@ bool BufferedFile::Open(const std::wstring& path) {
   Close();
   file_.Reset(platform::OpenFileForRead(path, platform::ShareMode::kReadOnly));
   if (!file_.valid()) return false;
-  buffer_.resize(kBufferSize);
+  if (buffer_.Reserve(kBufferSize) == nullptr) {
+    file_.Reset();
+    return false;
+  }
   return true;
 }
 
 void BufferedFile::Close() {
   file_.Reset();
-  buffer_.clear();
-  buffer_.shrink_to_fit();
+  buffer_.Release();
   bufferStart_ = 0;
   bufferLength_ = 0;
   position_ = 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/byte_buffer.h"
 
 class BufferedFile {
  public:
@@ -30,7 +31,7 @@ class BufferedFile {
 
  private:
   platform::ScopedFile file_;
-  std::vector<unsigned char> buffer_;
+  ByteBuffer buffer_;  // kBufferSize bytes while open
   int64_t bufferStart_ = 0;  // file offset of buffer_[0]
   uint32_t bufferLength_ = 0;
   int64_t position_ = 0;     // logical position

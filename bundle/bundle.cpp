@@ -38,12 +38,12 @@ void Bundle::CloseFile() {
 }
 
 void Bundle::ReleaseScratch() {
-  std::vector<unsigned char>().swap(spanScratch_);
-  std::vector<unsigned char>().swap(storedScratch_);
-  std::vector<unsigned char>().swap(inflatedScratch_);
+  spanScratch_.Release();
+  storedScratch_.Release();
+  inflatedScratch_.Release();
   for (size_t slot = 0; slot < kChunkSlots; ++slot) {
-    std::vector<unsigned char>().swap(slotStored_[slot]);
-    std::vector<unsigned char>().swap(slotInflated_[slot]);
+    slotStored_[slot].Release();
+    slotInflated_[slot].Release();
   }
 }
 
@@ -109,11 +109,12 @@ size_t Bundle::ReadRaw(void* buffer, size_t itemSize, size_t itemCount, bool fee
   return got / itemSize;
 }
 
-unsigned char* Bundle::Scratch(std::vector<unsigned char>* buffer, size_t size) {
+unsigned char* Bundle::Scratch(ByteBuffer* buffer, size_t size) {
   // Grows only: the bytes are always written before they are read, and a
   // buffer kept from one chunk to the next costs no new pages.
-  if (buffer->size() < size) buffer->resize(size);
-  return buffer->data();
+  unsigned char* bytes = buffer->Reserve(size);
+  if (bytes == nullptr) DiagLog("Out of memory for %lu bytes\n", static_cast<unsigned long>(size));
+  return bytes;
 }
 
 bool Bundle::ReadRawSpan(uint32_t size, bool feedIntegrity, bool advanceOnly) {
@@ -131,6 +132,7 @@ bool Bundle::ReadRawSpan(uint32_t size, bool feedIntegrity, bool advanceOnly) {
     return true;
   }
   unsigned char* piece = Scratch(&spanScratch_, size < kSpanPiece ? size : kSpanPiece);
+  if (piece == nullptr) return false;
   while (size > 0) {
     uint32_t n = size < kSpanPiece ? size : kSpanPiece;
     if (ReadRaw(piece, 1, n, feedIntegrity, advanceOnly) != n) return false;
@@ -254,6 +256,7 @@ Bundle::ChunkLoad Bundle::LoadChunk(const ChunkDescriptor& chunk, unsigned char*
 bool Bundle::WriteChunk(const ChunkDescriptor& chunk, FILE* file) {
   unsigned char* stored = Scratch(&storedScratch_, chunk.storedSize);
   unsigned char* original = Scratch(&inflatedScratch_, chunk.originalSize);
+  if (stored == nullptr || original == nullptr) return false;
   if (LoadChunk(chunk, stored, original) != ChunkLoad::kDone) return false;
   return chunk.originalSize == 0 || fwrite(original, 1, chunk.originalSize, file) == chunk.originalSize;
 }
@@ -283,7 +286,7 @@ bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
     unsigned char* original = Scratch(&slotInflated_[slot], chunk.originalSize);
     // Descrambling stays here: it balances the worker's share against the
     // inflating, the larger part.
-    if (!ReadChunk(chunk, stored)) {
+    if (stored == nullptr || original == nullptr || !ReadChunk(chunk, stored)) {
       ok = false;
       break;
     }

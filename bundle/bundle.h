@@ -11,6 +11,7 @@
 #include "bundle/buffered_file.h"
 #include "bundle/format.h"
 #include "bundle/scrambler.h"
+#include "support/byte_buffer.h"
 
 namespace CryptoPP {
 class RSAFunction;
@@ -40,7 +41,7 @@ struct CachedEntry {
 
 struct InflatedChunk {
   size_t chunkIndex = 0;
-  std::vector<unsigned char> data;
+  ByteBuffer data;
 };
 
 class BundleStream {
@@ -135,8 +136,8 @@ class Bundle {
   void CloseFile();
   // Chunk buffers live from their first use until the bundle is closed, so
   // extracting entry after entry does not allocate and touch new memory for
-  // every chunk.
-  static unsigned char* Scratch(std::vector<unsigned char>* buffer, size_t size);
+  // every chunk. Null (logged) when the memory cannot be had.
+  static unsigned char* Scratch(ByteBuffer* buffer, size_t size);
   void ReleaseScratch();
   // Seek to the first entry with a fresh scrambler, open or not.
   void SeekToEntries();
@@ -154,13 +155,13 @@ class Bundle {
   std::vector<std::unique_ptr<CachedEntry>> entries_;
   // The stored bytes go to the signature filter through this while it validates.
   VerifierFeed* feed_ = nullptr;
-  std::vector<unsigned char> spanScratch_;      // data passed over, 64 KiB pieces
-  std::vector<unsigned char> storedScratch_;    // one chunk as stored
-  std::vector<unsigned char> inflatedScratch_;  // the same chunk inflated
+  ByteBuffer spanScratch_;      // data passed over, 64 KiB pieces
+  ByteBuffer storedScratch_;    // one chunk as stored
+  ByteBuffer inflatedScratch_;  // the same chunk inflated
   // Extraction keeps two chunks in flight: one inflating on the lane while
   // the worker reads the next and writes the one before.
   static constexpr size_t kChunkSlots = 2;
-  std::vector<unsigned char> slotStored_[kChunkSlots];
-  std::vector<unsigned char> slotInflated_[kChunkSlots];
+  ByteBuffer slotStored_[kChunkSlots];
+  ByteBuffer slotInflated_[kChunkSlots];
   std::unique_ptr<ComputeLane> lane_;
 };

@@ -5,6 +5,7 @@
 
 #include "bundle/bundle.h"
 #include "support/diag_log.h"
+#include "support/script_lines.h"
 
 using namespace bundle_format;
 
@@ -76,8 +77,11 @@ const unsigned char* Bundle::ChunkAtPosition(BundleStream* stream, uint32_t* ava
     while (stream->inflatedCache_.size() >= stream->cacheLimit_) stream->inflatedCache_.erase(stream->inflatedCache_.begin());
     InflatedChunk fresh;
     fresh.chunkIndex = index;
-    fresh.data.resize(chunk.originalSize);
-    std::vector<unsigned char> stored(chunk.storedSize);
+    ByteBuffer stored;
+    if (fresh.data.Reserve(chunk.originalSize) == nullptr || stored.Reserve(chunk.storedSize) == nullptr) {
+      DiagLog("Out of memory for a chunk\n");
+      return nullptr;
+    }
     const ChunkLoad load = LoadChunk(chunk, stored.data(), fresh.data.data());
     if (load != ChunkLoad::kDone) {
       DiagLog(load == ChunkLoad::kReadFailed ? "?!!" : "?!!!");
@@ -117,7 +121,7 @@ size_t Bundle::Read(void* buffer, size_t itemSize, size_t itemCount, BundleStrea
 }
 
 // Scans the inflated chunk directly; every byte moves the position exactly as
-// one single-byte Read would.
+// one single-byte Read would. The cutting itself is the script reader's.
 char* Bundle::ReadLine(char* buffer, int capacity, BundleStream* stream) {
   if (stream == nullptr || buffer == nullptr || capacity < 1) return nullptr;
   int stored = 0;
@@ -126,16 +130,7 @@ char* Bundle::ReadLine(char* buffer, int capacity, BundleStream* stream) {
     uint32_t available = 0;
     const unsigned char* bytes = ChunkAtPosition(stream, &available);
     if (bytes == nullptr) break;  // logged; looks like the end of the content
-    for (uint32_t i = 0; i < available && stored < capacity - 1; ++i) {
-      const unsigned char c = bytes[i];
-      ++stream->position_;
-      if (c == 0x0D) continue;
-      buffer[stored++] = static_cast<char>(c);
-      if (c == 0x0A) {
-        lineDone = true;
-        break;
-      }
-    }
+    stream->position_ += static_cast<int32_t>(CutScriptLine(bytes, available, buffer, capacity, &stored, &lineDone));
   }
   if (stored == 0 && capacity > 1) return nullptr;
   buffer[stored] = '\0';

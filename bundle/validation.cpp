@@ -94,6 +94,10 @@ bool Bundle::ValidateBundle() {
     active.filter.reset(new CryptoPP::SignatureVerificationFilter(
         *active.verifier, nullptr, CryptoPP::SignatureVerificationFilter::THROW_EXCEPTION));
     active.feed.reset(new VerifierFeed(active.filter.get()));
+    if (!active.feed->valid()) {
+      DiagLog("Out of memory for the signature check\n");
+      return false;
+    }
     feed_ = active.feed.get();
   } else {
     DiagLog("Invalid public key inside bundle");

@@ -10,7 +10,9 @@ constexpr size_t kPieces = 2;
 }  // namespace
 
 VerifierFeed::VerifierFeed(CryptoPP::BufferedTransformation* filter)
-    : filter_(filter), pieces_(new unsigned char[kPieceSize * kPieces]), lane_(kPieces) {}
+    : filter_(filter), lane_(kPieces) {
+  pieces_.Reserve(kPieceSize * kPieces);
+}
 
 void VerifierFeed::Put(const unsigned char* bytes, size_t size) {
   while (size > 0) {
@@ -26,7 +28,7 @@ void VerifierFeed::Put(const unsigned char* bytes, size_t size) {
 
 unsigned char* VerifierFeed::Space(size_t* room) {
   if (piece_ == nullptr) {
-    piece_ = pieces_.get() + lane_.Reserve() * kPieceSize;
+    piece_ = pieces_.data() + lane_.Reserve() * kPieceSize;
     fill_ = 0;
   }
   *room = kPieceSize - fill_;

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 
+#include "support/byte_buffer.h"
 #include "support/compute_lane.h"
 
 namespace CryptoPP {
@@ -20,6 +21,8 @@ class VerifierFeed {
   ~VerifierFeed() = default;
   VerifierFeed(const VerifierFeed&) = delete;
   VerifierFeed& operator=(const VerifierFeed&) = delete;
+  // False when its pieces could not be had: nothing may be put then.
+  bool valid() const { return pieces_.data() != nullptr; }
 
   void Put(const unsigned char* bytes, size_t size);
   // For reading straight into the feed: room in the piece being filled
@@ -35,7 +38,7 @@ class VerifierFeed {
   void SubmitPiece();
 
   CryptoPP::BufferedTransformation* filter_;
-  std::unique_ptr<unsigned char[]> pieces_;
+  ByteBuffer pieces_;
   unsigned char* piece_ = nullptr;  // the one being filled
   size_t fill_ = 0;
   std::exception_ptr error_;  // written on the lane, read after a drain

@@ -34,9 +34,9 @@ InstallStep RunInstallChecks(const std::wstring& installerPath, const std::wstri
     bundle->Close();
     return InstallStep::kInstallScript;
   }
-  if (hooks.readScript) hooks.readScript(*bundle, script);
+  const bool read = !hooks.readScript || hooks.readScript(*bundle, script);
   bundle->CloseStream(script);
-  if (!hooks.runScript(*bundle)) {
+  if (!read || !hooks.runScript(*bundle)) {
     bundle->Close();
     return InstallStep::kScript;
   }

@@ -21,7 +21,7 @@ enum class InstallStep {
   kBundleAttachment,  // "IBND" missing at the end of setup.exe, or its digest wrong
   kBundle,            // bundle structure, certificate or signature refused
   kInstallScript,     // no "install_script" entry
-  kScript,            // runScript refused
+  kScript,            // readScript or runScript refused
   kSetupSignature,    // verifySetup refused
   kAccepted,
 };
@@ -37,8 +37,9 @@ struct InstallHooks {
   std::function<bool(const std::wstring& setupPath)> setupWritten;
   // Optional: called once the bundle is open and valid.
   std::function<void(Bundle& bundle)> bundleOpened;
-  // Optional: reads the open "install_script" stream (closed afterwards).
-  std::function<void(Bundle& bundle, BundleStream* script)> readScript;
+  // Optional: reads the open "install_script" stream (closed afterwards);
+  // false stops the checks as a failed script.
+  std::function<bool(Bundle& bundle, BundleStream* script)> readScript;
   // Runs the script; false stops the checks.
   std::function<bool(Bundle& bundle)> runScript;
   // The embedded-signature check of setup.exe.

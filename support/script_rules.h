@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 // What the tags of a line are tested against.
@@ -25,6 +26,46 @@ bool ScriptFlagsSelect(const std::string& flags, const ScriptEnvironment& enviro
 bool ScriptTargetNamesDevice(const std::string& target);
 
 // True for a relative target that stays inside the workspace and names a
-// file: not rooted, no drive or stream colon, no ".." component with either
-// separator, no device name.
+// file: valid UTF-8, not rooted, no drive or stream colon, no ".." component
+// with either separator, no device name.
 bool IsSafeScriptTarget(const std::string& target);
+
+// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// values beyond U+10FFFF). The target is checked as UTF-8 and opened as its
+// UTF-16 conversion; Windows 2000 and XP drop invalid bytes in that
+// conversion, so ".\xC3.\x.dll" would pass the checks and open "..\x.dll".
+bool IsValidUtf8(const std::string& text);
+
+// The name Windows opens for a target, for comparing targets: components
+// split at either separator, trailing dots and blanks dropped, "." and empty
+// components left out, letters upper-cased; joined with backslashes.
+std::string ScriptTargetKey(const std::string& target);
+
+// True when the target is the workspace's own "setup.exe" or "ibnd" (or a
+// path through either) in any spelling Windows takes for it: both are held
+// open without write sharing while the script runs.
+bool ScriptTargetNamesWorkspaceFile(const std::string& target);
+
+// Why a selected line's target cannot be written, checked in this order.
+enum class ScriptTargetFault {
+  kNone,
+  kNotUtf8,         // not valid UTF-8
+  kDevice,          // some component names a DOS device
+  kLeavesWorkspace, // rooted, drive or stream colon, ".." component
+  kWorkspaceFile,   // setup.exe or ibnd
+};
+ScriptTargetFault CheckScriptTarget(const std::string& target);
+
+// The targets one run has written so far: a name used as a file by one line
+// cannot be a folder for a later one, nor the other way round (the later
+// extraction would fail after earlier lines had written their files).
+class ScriptTargetClaims {
+ public:
+  // Records the target; false (nothing recorded) when it clashes, with the
+  // clashing name in `*clash` (optional).
+  bool Claim(const std::string& target, std::string* clash = nullptr);
+
+ private:
+  std::set<std::string> files_;
+  std::set<std::string> folders_;
+};

@@ -2,7 +2,9 @@
 // arguments, its working directory and the files found there. With the
 // argument /S (any case) it prints the report on standard output; otherwise
 // it shows it in a message box. When KZ_SETUP_REPORT names a file, the
-// report is also written there (UTF-8), so tests can read it.
+// report is also written there (UTF-8), so tests can read it. When
+// KZ_SETUP_READONLY_FILES holds a number N, it first leaves N read-only
+// files in its working directory, as some setup programs do.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -69,6 +71,18 @@ void WriteReportFile(const std::string& report) {
   fclose(file);
 }
 
+void LeaveReadOnlyFiles() {
+  wchar_t text[16];
+  const DWORD length = GetEnvironmentVariableW(L"KZ_SETUP_READONLY_FILES", text, 16);
+  if (length == 0 || length >= 16) return;
+  const int count = _wtoi(text);
+  for (int i = 0; i < count; ++i) {
+    const std::wstring name = L"left" + std::to_wstring(i) + L".txt";
+    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_READONLY, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+}
+
 }  // namespace
 
 int wmain() {
@@ -77,6 +91,7 @@ int wmain() {
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (!argv) return 3;
   bool silent = false;
+  LeaveReadOnlyFiles();
   const std::string report = BuildReport(argc, argv, &silent);
   LocalFree(argv);
   WriteReportFile(report);

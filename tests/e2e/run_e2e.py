@@ -513,7 +513,7 @@ class BundleSplicer:
 
     def installer(self, name, script):
         script_file = os.path.join(self.folder, 'script.txt')
-        with open(script_file, 'w') as f:
+        with open(script_file, 'wb' if isinstance(script, bytes) else 'w') as f:
             f.write(script)
         bundle = os.path.join(self.folder, 'bad.ibnd')
         keys = self.h.keys
@@ -553,6 +553,49 @@ def scenario_device_targets(h):
         check(result.code == 0, '%s: exit code %d' % (target, result.code))
         check(h.read_report() is None, '%s: setup was started' % target)
         check(h.workspaces() == before, '%s: workspace left behind' % target)
+
+
+def scenario_unwritable_targets(h):
+    """Targets the stub cannot write: the workspace's own setup.exe or ibnd in
+    another spelling, a name used as a file and then as a folder, a line cut
+    at a zero byte into a device name, a target that is not UTF-8. kzpack
+    verify refuses each installer, and the stub ends without starting setup."""
+    cases = {
+        'setup_upper': b'dep-silent,a.dll,SETUP.EXE\n',
+        'ibnd_dot': b'dep-silent,a.dll,ibnd.\n',
+        'dot_setup': b'dep-silent,a.dll,.\\setup.exe\n',
+        'file_then_folder': b'dep-silent,a.dll,lib\ndep-silent,a.dll,lib\\a.dll\n',
+        'zero_cut': b'dep-silent,a.dll,NUL\x00.txt\n',
+        'not_utf8': b'dep-silent,a.dll,.\xc3.\\x.dll\n',
+    }
+    splice = BundleSplicer(h, 'unwritable_good')
+    for name, script in cases.items():
+        installer = splice.installer(name, script)
+        verify = subprocess.run([h.kzpack, 'verify', installer], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        check(verify.returncode == 1 and b'would not run setup: script on' in verify.stderr,
+              '%s: kzpack verify said %d: %r' % (name, verify.returncode, verify.stderr))
+        before = h.workspaces()
+        result = h.run(installer, ['/S'])
+        check(result.code == 0, '%s: exit code %d' % (name, result.code))
+        check(h.read_report() is None, '%s: setup was started' % name)
+        check(h.workspaces() == before, '%s: workspace left behind' % name)
+
+
+def scenario_read_only_leftovers(h):
+    """A setup program that leaves 200 read-only files next to itself: the
+    workspace is gone and the stub ends within 5 s of setup's end."""
+    installer = h.build_installer('read_only', 'silent', {'a.dll': b'a'}, 'dep-silent,a.dll,a.dll\n')
+    before = h.workspaces()
+    result = h.run(installer, ['/S'], extra_env={'KZ_SETUP_READONLY_FILES': '200'})
+    ended = time.time()
+    check(result.code == 0, 'exit code %d' % result.code)
+    report = h.read_report()
+    check(report is not None, 'setup did not run')
+    left = [name for name in report['files'] if name.startswith('left')]
+    check(len(left) == 200, 'setup left %d files, expected 200' % len(left))
+    lag = ended - os.path.getmtime(h.report)
+    check(lag < 5, 'the stub ended %.1f s after setup' % lag)
+    check(h.workspaces() == before, 'workspace left behind: %r' % (h.workspaces() - before))
 
 
 def scenario_huge_type(h):
@@ -749,6 +792,8 @@ SCENARIOS = [
     ('failures', scenario_failures),
     ('tampered', scenario_tampered),
     ('device_targets', scenario_device_targets),
+    ('unwritable_targets', scenario_unwritable_targets),
+    ('read_only_leftovers', scenario_read_only_leftovers),
     ('huge_type', scenario_huge_type),
     ('diag_switch', scenario_diag_switch),
     ('authenticode', scenario_authenticode),

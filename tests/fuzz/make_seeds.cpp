@@ -280,6 +280,18 @@ void CertificateSeeds() {
 
 }  // namespace
 
+// Scripts for the agreement target: selector bits 0-1 the run type, 2-4 the chunk size.
+void ScriptAgreementSeeds() {
+  const std::string good = "# deps\r\ndep-gui,a,a\n  dep-x64-gui,b.dll,bin\\b.dll \ndep-w<6-silent,lib,lib\n";
+  Put("script_agreement", "good", 0x00, true, Text(good));
+  Put("script_agreement", "good_small_chunks", 0x04, true, Text(good));
+  Put("script_agreement", "workspace_files", 0x09, true, Text("dep-silent,a,.\\SETUP.EXE \ndep-silent,a,ibnd.\n"));
+  Put("script_agreement", "file_then_folder", 0x10, true, Text("dep-x64-gui,a,lib\ndep-gui,b.dll,LIB.\\b.dll\n"));
+  static const char kMixed[] = "dep-gui,a,NUL\0.txt\ndep-gui\0-x64,a,b\ndep-gui,a,.\xC3.\\x.dll\n";
+  Put("script_agreement", "zero_and_utf8", 0x14, true, Text(std::string(kMixed, sizeof kMixed - 1)));
+  Put("script_agreement", "long_line", 0x0C, true, Text("dep-gui,a," + std::string(2040, 'x') + "\\..\\y\n"));
+}
+
 int main(int argc, char** argv) {
   if (argc < 2) {
     fprintf(stderr, "usage: %s <output folder> [real PE files...]\n", argv[0]);
@@ -293,6 +305,7 @@ int main(int argc, char** argv) {
   PeAndChainSeeds(std::vector<std::string>(argv + 2, argv + argc));
   CertificateSeeds();
   EmbeddedSignatureSeeds();
+  ScriptAgreementSeeds();
   fprintf(stderr, "%d seeds written to %s\n", gCount, gOut.c_str());
   return 0;
 }

@@ -448,6 +448,30 @@ class KzpackCli(unittest.TestCase):
             self.assertEqual(kz('verify', out, *self.roots()).returncode, 0)
             os.remove(out)
 
+    def test_build_refuses_targets_the_stub_cannot_write(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        out = self.path('never.exe')
+        cases = {
+            'zero_cut': (b'dep-silent,a.dll,NUL\x00.txt\n', 'names a Windows device'),
+            'setup_upper': (b'dep-silent,a.dll,SETUP.EXE\n', "names the installer's own setup.exe or ibnd"),
+            'ibnd_dot': (b'dep-silent,a.dll,ibnd.\n', "names the installer's own setup.exe or ibnd"),
+            'dot_setup': (b'dep-silent,a.dll,.\\setup.exe\n', "names the installer's own setup.exe or ibnd"),
+            'file_folder': (b'dep-silent,a.dll,lib\ndep-silent,b.txt,lib\\b.txt\n', 'as a folder where another'),
+            'not_utf8': (b'dep-silent,a.dll,.\xc3.\\x.dll\n', 'is not valid UTF-8'),
+        }
+        for name, (script, message) in cases.items():
+            with self.subTest(name=name):
+                script_file = self.write('unwritable_%s.script' % name, script)
+                project = self.project('unwritable_%s.toml' % name, image, image, 'script_file = "%s"' % script_file)
+                proc = kz('build', project, '-o', out)
+                self.assertEqual(proc.returncode, 1, proc.stderr)
+                self.assertIn(message, proc.stderr.decode('utf-8', 'replace'))
+                self.assertFalse(os.path.exists(out))
+        # Without a verbatim script the written one is judged the same way.
+        proc = kz('build', self.project('unwritable_files.toml', image, image, files={'setup.exe': b'x'}), '-o', out)
+        self.assertEqual(proc.returncode, 1, proc.stderr)
+        self.assertIn(b"names the installer's own setup.exe or ibnd", proc.stderr)
+
     # ---- development keys -------------------------------------------------------------
 
     def dev(self, name):

@@ -3,6 +3,7 @@
 #ifdef _WIN32
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "InstallerLogic/install_script.h"
 #include "InstallerLogic/installer_state.h"
 #include "InstallerLogic/worker.h"
 #include "InstallerLogic/workspace.h"
 #include "packing/chain_writer.h"
 #include "support/strings.h"
+#include "tests/support/allocation_failure.h"
 #include "tests/support/test_support.h"
 #include "tests/unit/bundle_fixtures.h"
 
@@ -135,10 +138,8 @@ TEST_F(WorkerFailures, BundleThatIsNoBundle) {
   EXPECT_LT(progress.back(), 75);
 }
 
-// An installer whose setup program (unsigned: the demo setup) carries a
-// signed bundle of `entries`.
-std::wstring InstallerWithBundle(const kztest::TempDir& dir, const std::vector<bundletest::Entry>& entries) {
-  const std::filesystem::path bundle = bundletest::MakeSigned(dir / "bundle.ibnd", entries);
+// An installer whose setup program (unsigned: the demo setup) carries `bundle`.
+std::wstring InstallerWithBundleFile(const kztest::TempDir& dir, const std::filesystem::path& bundle) {
   const std::filesystem::path setup = dir / "setup_with_ibnd.exe";
   FILE* file = _wfopen(setup.wstring().c_str(), L"wb");
   EXPECT_NE(file, nullptr);
@@ -150,6 +151,11 @@ std::wstring InstallerWithBundle(const kztest::TempDir& dir, const std::vector<b
   fclose(file);
   WriteInstaller(dir / "installer.exe", {{"TYPE", kztest::Bytes("silent")}, {"LOAD", kztest::ReadFileBytes(setup)}});
   return (dir / "installer.exe").wstring();
+}
+
+// The same with a signed bundle of `entries`.
+std::wstring InstallerWithBundle(const kztest::TempDir& dir, const std::vector<bundletest::Entry>& entries) {
+  return InstallerWithBundleFile(dir, bundletest::MakeSigned(dir / "bundle.ibnd", entries));
 }
 
 TEST_F(WorkerFailures, NoInstallScript) {
@@ -230,6 +236,57 @@ TEST_F(WorkerFailures, DeviceTargetIsRefusedBeforeAnythingIsWritten) {
       dir_, {{"install_script", bundletest::Text("dep-silent,a.dll,NUL\n")}, {"a.dll", bundletest::Text("a")}}));
   EXPECT_NE(std::find(messages_.begin(), messages_.end(), "Script target NUL names a device, not a file\n"),
             messages_.end());
+}
+
+// A chunk buffer that cannot be had fails the extraction: exit code 1 as
+// for any failed extraction, the workspace removed, nothing thrown.
+TEST_F(WorkerFailures, ChunkBufferThatCannotBeHad) {
+  BundleWriterOptions options;
+  options.chunkSize = 3 << 20;
+  const std::filesystem::path bundle = bundletest::MakeSigned(
+      dir_ / "bundle.ibnd",
+      {{"install_script", bundletest::Text("dep-silent,big.bin,big.bin\n")}, {"big.bin", kztest::RandomBytes(3 << 20, 9)}},
+      "IBND", options);
+  const std::wstring installer = InstallerWithBundleFile(dir_, bundle);
+  // Above the 2 MiB of the attachment copy and of the signature check.
+  kztest::RefusedAllocations refused((5 << 20) / 2);
+  ExpectFailure(installer);
+  EXPECT_NE(std::find_if(messages_.begin(), messages_.end(),
+                         [](const std::string& m) { return m.rfind("Out of memory for 31", 0) == 0; }),
+            messages_.end());
+}
+
+// A signed script whose second chunk does not inflate: the lines before it
+// are not the script that was signed, so none of them runs.
+TEST_F(WorkerFailures, ScriptCutShortRunsNoLine) {
+  const std::string first = "dep-silent,a.dll,a.dll\n";
+  std::vector<unsigned char> packed(compressBound(first.size()));
+  uLongf packedSize = packed.size();
+  ASSERT_EQ(compress2(packed.data(), &packedSize, reinterpret_cast<const Bytef*>(first.data()), first.size(), 9), Z_OK);
+  const std::filesystem::path bundle = dir_ / "cut.ibnd";
+  const BundleSigning signing = bundletest::Signing();
+  BundleWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Create(bundle.wstring(), BundleWriterOptions(), &signing, &error)) << error;
+  ASSERT_TRUE(writer.BeginEntry("install_script", 2, &error)) << error;
+  ASSERT_TRUE(writer.AddStoredChunk(packed.data(), static_cast<uint32_t>(packedSize),
+                                    static_cast<uint32_t>(first.size()), &error)) << error;
+  ASSERT_TRUE(writer.AddStoredChunk("not zlib", 8, 20, &error)) << error;
+  ASSERT_TRUE(writer.AddEntryFromMemory("a.dll", "a", 1, &error)) << error;
+  ASSERT_TRUE(writer.Finish(&error)) << error;
+  ExpectFailure(InstallerWithBundleFile(dir_, bundle));
+  EXPECT_NE(std::find(messages_.begin(), messages_.end(), "The install script could not be read to its end\n"),
+            messages_.end());
+  EXPECT_EQ(std::find_if(messages_.begin(), messages_.end(),
+                         [](const std::string& m) { return m.rfind("0: dep-silent", 0) == 0; }),
+            messages_.end());
+}
+
+TEST(InstallerScriptEnvironment, OfThisProcess) {
+  const ScriptEnvironment environment = CurrentScriptEnvironment("gui");
+  // Every platform that runs the stub reports a major version of at least 5.
+  EXPECT_GE(environment.majorVersion, 5u);
+  EXPECT_EQ(environment.installType, "gui");
 }
 
 }  // namespace

@@ -277,6 +277,42 @@ TEST(InstallerWorkspace, DeleteTreeWaitsForHeldFilesBriefly) {
   EXPECT_FALSE(std::filesystem::exists(work));
 }
 
+// What a setup program leaves read-only goes too, and files that stay in use
+// cost about two seconds for the whole tree, not per file.
+TEST(InstallerWorkspace, DeleteTreeRemovesReadOnlyFilesAndWaitsBriefly) {
+  kztest::TempDir dir;
+  const std::filesystem::path work = dir / "ITMPD_7_8_9";
+  std::filesystem::create_directories(work / "sub");
+  for (int i = 0; i < 200; ++i) {
+    const std::filesystem::path file = work / (i % 2 ? "sub" : ".") / ("left" + std::to_string(i) + ".txt");
+    kztest::WriteFileText(file, "x");
+    ASSERT_TRUE(SetFileAttributesW(file.wstring().c_str(), FILE_ATTRIBUTE_READONLY));
+  }
+  ASSERT_TRUE(SetFileAttributesW((work / "sub").wstring().c_str(), FILE_ATTRIBUTE_READONLY));
+  const DWORD start = GetTickCount();
+  DeleteTree(work.wstring());
+  EXPECT_LT(GetTickCount() - start, 5000u);
+  EXPECT_FALSE(std::filesystem::exists(work));
+
+  // Three files held without delete sharing for the whole removal.
+  std::filesystem::create_directories(work);
+  std::vector<HANDLE> held;
+  for (int i = 0; i < 3; ++i) {
+    const std::filesystem::path file = work / ("held" + std::to_string(i) + ".txt");
+    kztest::WriteFileText(file, "x");
+    held.push_back(CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_NE(held.back(), INVALID_HANDLE_VALUE);
+  }
+  const DWORD heldStart = GetTickCount();
+  DeleteTree(work.wstring());
+  const DWORD heldTook = GetTickCount() - heldStart;
+  EXPECT_GE(heldTook, 1500u);  // it did wait for them
+  EXPECT_LT(heldTook, 4000u);  // but not two seconds each
+  for (HANDLE h : held) CloseHandle(h);
+  DeleteTree(work.wstring());
+  EXPECT_FALSE(std::filesystem::exists(work));
+}
+
 TEST(InstallerWorkspace, DeleteTreeRemovesLinksNotTheirTargets) {
   kztest::TempDir dir;
   const std::filesystem::path outside = dir / "outside";

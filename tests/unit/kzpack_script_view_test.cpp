@@ -4,9 +4,14 @@
 
 #include <string>
 
+#include "support/script_lines.h"
+#include "tests/unit/bundle_fixtures.h"
+#include "tools/kzpack/installer_check.h"
 #include "tools/kzpack/script_view.h"
 #include "tools/kzpack/time_text.h"
 #include "tools/kzpack/cli_support.h"
+
+using namespace std::string_literals;
 
 namespace {
 
@@ -39,21 +44,6 @@ TEST(KzpackScriptView, TagsSelectWindowsKindsAsTheInstallerDoes) {
   EXPECT_EQ(Where("# dep-gui,a,b", "gui"), "0000");
 }
 
-TEST(KzpackScriptView, LinesAreReadAndTrimmedLikeTheInstallersReader) {
-  const std::vector<std::string> lines = kzpack::ReadScriptText("  # comment\r\n\tdep-gui,a,b  \r\n\n\xC3\xA9x\xC3\xA9\n");
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "# comment");
-  EXPECT_EQ(lines[1], "dep-gui,a,b");
-  EXPECT_EQ(lines[2], "");
-  // Bytes from 0x80 count as blanks at either end (signed comparison).
-  EXPECT_EQ(lines[3], "x");
-  // A physical line longer than 2047 bytes reaches the script in pieces.
-  const std::vector<std::string> pieces = kzpack::ReadScriptText(std::string(2047, 'a') + "bc\n");
-  ASSERT_EQ(pieces.size(), 2u);
-  EXPECT_EQ(pieces[0].size(), 2047u);
-  EXPECT_EQ(pieces[1], "bc");
-}
-
 TEST(KzpackScriptView, ViewReportsWhatMakesTheInstallerFail) {
   const std::string script =
       "dep-gui,present,ok.txt\n"
@@ -62,7 +52,8 @@ TEST(KzpackScriptView, ViewReportsWhatMakesTheInstallerFail) {
       "dep-gui,present,..\\up.txt\n"
       "dep-silent,missing,never.txt\n"
       "dep-gui,present,Con .txt\n";
-  const auto views = kzpack::ViewScript(script, "gui", [](const std::string& name) { return name == "present"; });
+  const auto views = kzpack::ViewScript(ReadScriptLinesFromText(script), "gui",
+                                        [](const std::string& name) { return name == "present"; });
   ASSERT_EQ(views.size(), 6u);
   EXPECT_EQ(views[0].problem, "");
   EXPECT_EQ(views[1].problem, "the bundle has no entry \"missing\"");
@@ -72,6 +63,58 @@ TEST(KzpackScriptView, ViewReportsWhatMakesTheInstallerFail) {
   // Not selected for this run type: the missing entry does no harm.
   EXPECT_EQ(views[4].problem, "");
   EXPECT_EQ(views[5].problem, "target \"Con .txt\" names a Windows device (CON, NUL, COM1, ...), not a file");
+}
+
+// The lines the installer would refuse where kzpack used to say yes: a line
+// cut at a zero byte, the workspace's own files in other spellings, a name
+// that is a file on one line and a folder on a later one (on the kinds of
+// Windows that select both), and a target that is not UTF-8.
+TEST(KzpackScriptView, TargetsTheInstallerCannotWrite) {
+  const std::string script = "dep-gui,a,NUL\0.txt\n"s +
+                             "dep-gui\0-x64,a,zero-cuts-the-flags.txt\n"s +
+                             "dep-gui,a,SETUP.EXE\n"
+                             "dep-gui,a,ibnd.\n"
+                             "dep-gui,a,.\\setup.exe \n"
+                             "dep-x64-gui,a,lib\n"
+                             "dep-gui,a,lib\\x.dll\n"
+                             "dep-gui,a,.\xC3.\\x.dll\n"
+                             "dep-gui,a,sub\\setup.exe\n";
+  const auto views =
+      kzpack::ViewScript(ReadScriptLinesFromText(script), "gui", [](const std::string&) { return true; });
+  ASSERT_EQ(views.size(), 9u);
+  EXPECT_EQ(views[0].text, "dep-gui,a,NUL");
+  EXPECT_NE(views[0].problem.find("names a Windows device"), std::string::npos);
+  EXPECT_EQ(views[1].text, "dep-gui");
+  EXPECT_EQ(views[1].problem, "fewer than three fields");
+  for (size_t i : {2, 3, 4}) EXPECT_NE(views[i].problem.find("setup.exe or ibnd"), std::string::npos) << i;
+  EXPECT_EQ(views[6].problemOn[0], "target \"lib\\x.dll\" uses \"LIB\" as a folder where another line writes a file "
+                                   "of that name, or the other way round");
+  EXPECT_EQ(views[6].problemOn[1], "");  // 32-bit Windows never wrote the file "lib"
+  EXPECT_EQ(views[7].problem, "target \".\xC3.\\x.dll\" is not valid UTF-8");
+  EXPECT_EQ(views[8].problem, "");
+  const std::vector<std::string> failures = kzpack::ScriptFailures(views);
+  EXPECT_EQ(failures[0], "script line 1: " + views[0].problem);
+}
+
+// verify's judgement on an open bundle: a script the reader could not read to
+// its end (a signed chunk that does not inflate) fails on every kind of
+// Windows, even where the lines it did get would run.
+TEST(KzpackScriptView, ScriptNotReadToItsEndFailsEverywhere) {
+  kztest::TempDir dir;
+  const auto path = bundletest::MakeSigned(dir / "b.ibnd", {{"install_script", bundletest::Text("dep-gui,a,a\n")},
+                                                            {"a", bundletest::Text("a")}});
+  Bundle bundle;
+  bundle.SetCertificateGoal("IBND");
+  ASSERT_TRUE(bundle.Open(path.wstring()));
+  install::ScriptReading reading;
+  reading.lines = {"dep-gui,a,a"};
+  reading.whole = true;
+  const std::string scratch = (dir / "entry.tmp").u8string();
+  for (const std::string& failure : kzpack::JudgeScript(bundle, reading, "gui", scratch).failures)
+    EXPECT_EQ(failure, "");
+  reading.whole = false;
+  for (const std::string& failure : kzpack::JudgeScript(bundle, reading, "gui", scratch).failures)
+    EXPECT_NE(failure.find("cannot be read to its end"), std::string::npos) << failure;
 }
 
 TEST(KzpackScriptView, SafeTargetsStayInsideTheWorkspace) {

@@ -11,6 +11,7 @@
 #include "attachments/trailer.h"
 #include "bundle/format.h"
 #include "platform/platform.h"
+#include "support/script_lines.h"
 #include "tools/kzpack/bundle_scan.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
@@ -143,7 +144,7 @@ json BundleJson(const std::string& path, const RootKeys& roots) {
 // The script's lines with the Windows kinds each applies to, for a run type.
 json ScriptJson(const std::string& text, const std::string& runType, const json& entries) {
   json lines = json::array();
-  const auto views = ViewScript(text, runType, [&](const std::string& name) {
+  const auto views = ViewScript(ReadScriptLinesFromText(text), runType, [&](const std::string& name) {
     for (const json& entry : entries)
       if (entry["name"] == name) return true;
     return false;

@@ -59,26 +59,31 @@ void JudgeBundle(bool opened, const std::string& bundlePath, const RootKeys& roo
        opened ? std::to_string(scan.entries.size()) + " entries, certificate and signature valid" : why);
 }
 
-// Every entry that some Windows would extract must come out whole.
-void JudgeScriptLines(Bundle& bundle, const std::string& workDir, InstallerVerdict* verdict) {
+}  // namespace
+
+ScriptJudgement JudgeScript(Bundle& bundle, const install::ScriptReading& script, const std::string& runType,
+                            const std::string& scratchFile) {
+  ScriptJudgement judgement;
   std::set<std::string> names;
   for (const auto& entry : bundle.entries()) names.insert(entry->name);
-  verdict->scriptLines = ViewScript(verdict->script, verdict->runType,
-                                    [&](const std::string& name) { return names.count(name) > 0; });
+  judgement.lines =
+      ViewScript(script.lines, runType, [&](const std::string& name) { return names.count(name) > 0; });
   std::map<std::string, bool> extracted;
-  const std::string scratch = workDir + "entry.tmp";
-  for (ScriptLineView& line : verdict->scriptLines) {
-    if (!line.problem.empty() || line.fields.size() < 3) continue;
-    bool selected = false;
-    for (bool s : line.selected) selected = selected || s;
-    if (!selected) continue;
-    const std::string& name = line.fields[1];
-    if (!extracted.count(name)) extracted[name] = bundle.ExtractEntry(WidePath(scratch), name);
-    if (!extracted[name]) line.problem = "entry \"" + name + "\" cannot be extracted (corrupt chunk data)";
+  for (ScriptLineView& line : judgement.lines) {
+    for (size_t k = 0; k < line.problemOn.size(); ++k) {
+      if (!line.selected[k] || !line.problemOn[k].empty()) continue;
+      const std::string& name = line.fields[1];
+      if (!extracted.count(name)) extracted[name] = bundle.ExtractEntry(WidePath(scratchFile), name);
+      if (!extracted[name]) line.problemOn[k] = "entry \"" + name + "\" cannot be extracted (corrupt chunk data)";
+      if (line.problem.empty()) line.problem = line.problemOn[k];
+    }
   }
+  judgement.failures = ScriptFailures(judgement.lines);
+  if (!script.whole)
+    for (std::string& failure : judgement.failures)
+      failure = "the install script cannot be read to its end (a chunk fails to inflate); the installer stops";
+  return judgement;
 }
-
-}  // namespace
 
 RootKeys BuiltInRootKeys() {
   RootKeys roots;
@@ -147,13 +152,15 @@ InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, 
   }
   install::InstallHooks hooks;
   hooks.readScript = [&](Bundle& opened, BundleStream* stream) {
-    std::vector<char> buffer(0x10000);
-    size_t got;
-    while ((got = opened.Read(buffer.data(), 1, buffer.size(), stream)) > 0) verdict.script.append(buffer.data(), got);
+    verdict.script = install::ReadBundleScript(opened, stream);
+    return true;
   };
   // Each kind of Windows is judged below, so the script itself never stops the checks.
+  std::vector<std::string> scriptFailures;
   hooks.runScript = [&](Bundle& opened) {
-    JudgeScriptLines(opened, workDir, &verdict);
+    ScriptJudgement judgement = JudgeScript(opened, verdict.script, verdict.runType, workDir + "entry.tmp");
+    verdict.scriptLines = std::move(judgement.lines);
+    scriptFailures = std::move(judgement.failures);
     return true;
   };
   hooks.verifySetup = [&](const std::wstring&) {
@@ -184,13 +191,7 @@ InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, 
   const bool setupSigned = verdict.setupSignature.valid();
   const std::vector<WindowsKind>& kinds = AllWindowsKinds();
   for (size_t k = 0; k < kinds.size(); ++k) {
-    std::string failure;
-    for (const ScriptLineView& line : verdict.scriptLines) {
-      if (line.selected[k] && !line.problem.empty()) {
-        failure = "script line " + std::to_string(line.index + 1) + ": " + line.problem;
-        break;
-      }
-    }
+    const std::string failure = k < scriptFailures.size() ? scriptFailures[k] : "";
     verdict.runsOn[k] = failure.empty() && setupSigned;
     // Windows before 6 is shown, not required.
     if (kinds[k].majorVersion >= 6) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "install/install_script.h"
 #include "tools/kzpack/bundle_scan.h"
 #include "tools/kzpack/image_signing.h"
 #include "tools/kzpack/script_view.h"
@@ -38,11 +39,23 @@ struct InstallerVerdict {
   EmbeddedSignatureReport setupSignature;
   bool haveBundle = false;
   BundleScan bundle;
-  std::string script;
+  install::ScriptReading script;  // as the installer reads it
   std::vector<ScriptLineView> scriptLines;
   std::vector<bool> runsOn;         // per AllWindowsKinds()
   bool ok() const { return reason.empty(); }
 };
+
+// The script of an open bundle judged on every kind of Windows: the lines
+// with their problems, where every entry some Windows would extract must
+// come out whole (extracted to `scratchFile`); and per AllWindowsKinds(), what
+// stops the installer there ("" when the script runs). A script that could
+// not be read to its end fails everywhere.
+struct ScriptJudgement {
+  std::vector<ScriptLineView> lines;
+  std::vector<std::string> failures;
+};
+ScriptJudgement JudgeScript(Bundle& bundle, const install::ScriptReading& script, const std::string& runType,
+                            const std::string& scratchFile);
 
 // `workDir`: an existing folder for the extracted setup program and bundle.
 InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, const std::string& workDir);

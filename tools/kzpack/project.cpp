@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "support/script_lines.h"
 #include "support/script_rules.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/script_view.h"
@@ -347,18 +348,26 @@ Project ParseProject(const std::string& text, const std::string& path, const Pro
   ReadFiles(reader, &project);
   ReadKeys(reader, overrides, &project);
   ReadAuthenticode(reader, &project);
-  if (project.hasScript) {
-    // Every entry a selected line names must be in the bundle.
-    const std::vector<ScriptLineView> lines = ViewScript(project.scriptText, project.runType, [&](const std::string& name) {
-      for (const ProjectFileEntry& file : project.files)
-        if (file.name == name) return true;
-      return false;
-    });
-    for (const ScriptLineView& line : lines) {
-      if (!line.problem.empty())
-        throw ToolError(path + ":" + std::to_string(project.scriptLine) + ": script: line " +
-                        std::to_string(line.index + 1) + " of the script: " + line.problem);
-    }
+  // The script as the installer will read it: every entry a selected line
+  // names must be in the bundle, and every target must be one it writes.
+  const std::vector<ScriptLineView> lines =
+      ViewScript(ReadScriptLinesFromText(ProjectScript(project)), project.runType, [&](const std::string& name) {
+        for (const ProjectFileEntry& file : project.files)
+          if (file.name == name) return true;
+        return false;
+      });
+  for (const ScriptLineView& line : lines) {
+    if (line.problem.empty()) continue;
+    if (project.hasScript)
+      throw ToolError(path + ":" + std::to_string(project.scriptLine) + ": script: line " +
+                      std::to_string(line.index + 1) + " of the script: " + line.problem);
+    // The written script has a heading line, then one line per [[file]]
+    // (unless a name or target carries a line break of its own).
+    if (line.index == 0 || line.index > project.files.size())
+      throw ToolError(path + ": the script written for the [[file]] tables, line " + std::to_string(line.index + 1) +
+                      ": " + line.problem);
+    throw ToolError(path + ":" + std::to_string(project.files[line.index - 1].line) + ": file.target: " +
+                    line.problem);
   }
   return project;
 }

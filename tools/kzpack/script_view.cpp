@@ -1,16 +1,8 @@
 #include "tools/kzpack/script_view.h"
 
 #include "support/script_rules.h"
-#include "support/text_trim.h"
 
 namespace kzpack {
-namespace {
-
-// The installer's line buffer holds 2048 bytes with the terminating zero.
-constexpr size_t kLinePiece = 2047;
-
-}  // namespace
-
 const std::vector<WindowsKind>& AllWindowsKinds() {
   static const std::vector<WindowsKind> kinds = {
       {true, 10, "64-bit Windows 6+"},
@@ -21,22 +13,34 @@ const std::vector<WindowsKind>& AllWindowsKinds() {
   return kinds;
 }
 
-std::vector<std::string> ReadScriptText(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string piece;
-  auto emit = [&] {
-    TrimEnd(&piece);
-    TrimFront(&piece);
-    lines.push_back(piece);
-    piece.clear();
-  };
-  for (char c : text) {
-    if (c == '\r') continue;
-    piece += c;
-    if (c == '\n' || piece.size() == kLinePiece) emit();
+std::vector<std::string> ScriptFailures(const std::vector<ScriptLineView>& lines) {
+  std::vector<std::string> failures(AllWindowsKinds().size());
+  for (size_t k = 0; k < failures.size(); ++k) {
+    for (const ScriptLineView& line : lines) {
+      if (k < line.problemOn.size() && !line.problemOn[k].empty()) {
+        failures[k] = "script line " + std::to_string(line.index + 1) + ": " + line.problemOn[k];
+        break;
+      }
+    }
   }
-  if (!piece.empty()) emit();
-  return lines;
+  return failures;
+}
+
+std::string TargetProblem(const std::string& target) {
+  const std::string quoted = "target \"" + target + "\"";
+  switch (CheckScriptTarget(target)) {
+    case ScriptTargetFault::kNone:
+      return "";
+    case ScriptTargetFault::kNotUtf8:
+      return quoted + " is not valid UTF-8";
+    case ScriptTargetFault::kDevice:
+      return quoted + " names a Windows device (CON, NUL, COM1, ...), not a file";
+    case ScriptTargetFault::kLeavesWorkspace:
+      return quoted + " leaves the workspace";
+    case ScriptTargetFault::kWorkspaceFile:
+      return quoted + " names the installer's own setup.exe or ibnd (any case, trailing dots or blanks, \".\" folders)";
+  }
+  return "";
 }
 
 bool LineSelected(const std::string& line, const WindowsKind& windows, const std::string& runType) {

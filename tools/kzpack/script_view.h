@@ -1,6 +1,7 @@
-// How the installer reads an install script, for showing and checking one:
-// the same line reading, trimming and tag tests as the installer's worker,
-// evaluated for every kind of Windows at once.
+// How the installer judges an install script, for showing and checking one:
+// the lines as the installer's reader cuts them (support/script_lines.h),
+// the same tag tests and target rules, evaluated for every kind of Windows
+// at once.
 #pragma once
 
 #include <cstdint>
@@ -20,10 +21,6 @@ struct WindowsKind {
 // 64-bit and 32-bit Windows of major version 6 or above, then the same below 6.
 const std::vector<WindowsKind>& AllWindowsKinds();
 
-// Lines as the installer keeps them: read in pieces of at most 2047 bytes,
-// carriage returns dropped, trimmed at both ends (bytes <= 0x20 as signed).
-std::vector<std::string> ReadScriptText(const std::string& text);
-
 // The installer's selection of one line (comments and empty lines never).
 bool LineSelected(const std::string& line, const WindowsKind& windows, const std::string& runType);
 
@@ -33,12 +30,24 @@ struct ScriptLineView {
   bool active = false;       // neither empty nor a comment
   std::vector<std::string> fields;
   std::vector<bool> selected;  // per AllWindowsKinds()
-  std::string problem;         // what makes the installer fail when the line is selected
+  // Per AllWindowsKinds(): what makes the installer fail at this line there
+  // ("" where it goes on or the line is not selected).
+  std::vector<std::string> problemOn;
+  std::string problem;  // the first of problemOn that is not ""
 };
 
-// Every line with its selection; `entryExists` tells whether the bundle has an entry.
+// Every line with its selection; `entryExists` tells whether the bundle has
+// an entry. `lines` as ReadScriptLines gives them.
 template <typename EntryExists>
-std::vector<ScriptLineView> ViewScript(const std::string& text, const std::string& runType, EntryExists entryExists);
+std::vector<ScriptLineView> ViewScript(const std::vector<std::string>& lines, const std::string& runType,
+                                       EntryExists entryExists);
+
+// Per AllWindowsKinds(): what stops the installer there, "script line N: ..."
+// for the first selected line with a problem, "" when the script runs.
+std::vector<std::string> ScriptFailures(const std::vector<ScriptLineView>& lines);
+
+// What a target rule says about a target, "" when the rules let it be written.
+std::string TargetProblem(const std::string& target);
 
 // The flags field for a file: "dep", the tags, then "-" and the run type.
 // `arch` is "any", "x64" or "x86"; `windows` is "any", "6+" or "<6".

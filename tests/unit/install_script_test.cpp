@@ -1,23 +1,26 @@
 // Install script: reading and trimming, tag selection, progress values,
 // refused targets and the order of extractions.
-#ifdef _WIN32
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "InstallerLogic/install_script.h"
+#include "install/install_script.h"
 #include "support/text_trim.h"
 #include "support/strings.h"
 #include "tests/support/test_support.h"
+#include "tests/unit/bundle_fixtures.h"
 
-namespace installer {
+using namespace std::string_literals;
+
+namespace install {
 namespace {
 
 // A line reader over fixed pieces, as the bundle's ReadLine delivers them.
-LineReader Pieces(std::vector<std::string> pieces) {
+ScriptLineReader Pieces(std::vector<std::string> pieces) {
   auto state = std::make_shared<std::pair<std::vector<std::string>, size_t>>(std::move(pieces), 0);
   return [state](char* buffer, int capacity) {
     if (state->second >= state->first.size()) return false;
@@ -202,27 +205,93 @@ TEST(InstallerScript, FailuresStopTheScript) {
   }
 }
 
-TEST(InstallerScript, TargetDirectoriesAreCreated) {
-  kztest::TempDir dir;
-  const std::wstring workDir = dir.path().wstring() + L"\\";
-  std::vector<std::wstring> seen;
-  auto extractor = [&](const std::string&, const std::wstring& path) {
-    seen.push_back(path);
-    // The parent directories exist when the extraction starts.
-    return std::filesystem::is_directory(std::filesystem::path(path).parent_path());
+TEST(InstallerScript, NewTargetRulesStopBeforeAnythingIsWritten) {
+  const ScriptEnvironment gui = Env(false, 10, "gui");
+  struct Case {
+    std::vector<std::string> lines;
+    size_t extractions;  // the lines before the refused one
+    std::string message;
   };
-  ASSERT_TRUE(RunScript({"dep-gui,a,one\\two\\a.dll"}, workDir, Env(false, 10, "gui"), extractor));
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "one" / "two"));
+  const Case cases[] = {
+      {{"dep-gui,a,a.dll", "dep-gui,b,SETUP.EXE"}, 1, "Script target SETUP.EXE names the installer's own"},
+      {{"dep-gui,b,ibnd."}, 0, "Script target ibnd. names the installer's own"},
+      {{"dep-gui,b,.\\setup.exe"}, 0, "Script target .\\setup.exe names the installer's own"},
+      {{"dep-gui,a,lib", "dep-gui,b,Lib.\\b.dll"}, 1, "Script target Lib.\\b.dll uses LIB both as a file and as a folder"},
+      {{"dep-gui,a,lib\\a.dll", "dep-gui,b,LIB"}, 1, "Script target LIB uses LIB both as a file and as a folder"},
+      {{"dep-gui,a,a.dll", "dep-gui,b,.\xC3.\\x.dll"}, 1, "Script target .\xC3.\\x.dll is not valid UTF-8"},
+  };
+  for (const Case& c : cases) {
+    kztest::DiagSwitchOn diag;
+    kztest::DebugCapture capture;
+    Recorder recorder;
+    EXPECT_FALSE(RunScript(c.lines, L"W\\", gui, recorder.extractor())) << c.lines.back();
+    EXPECT_EQ(recorder.calls.size(), c.extractions) << c.lines.back();
+    EXPECT_NE(capture.Joined().find(c.message), std::string::npos) << capture.Joined();
+  }
+  // The same names where Windows keeps them apart, and a line run twice.
+  Recorder recorder;
+  EXPECT_TRUE(RunScript({"dep-gui,a,sub\\setup.exe", "dep-gui,b,ibnd.txt", "dep-gui,c,lib\\a.dll",
+                         "dep-gui,c,lib\\b.dll", "dep-gui,c,lib\\b.dll", "dep-gui,d,\xC3\xA9.dll"},
+                        L"W\\", gui, recorder.extractor()));
+  EXPECT_EQ(recorder.calls.size(), 6u);
 }
 
-TEST(InstallerScript, EnvironmentOfThisProcess) {
-  const ScriptEnvironment environment = CurrentScriptEnvironment("gui");
-  // Every platform that runs the stub reports a major version of at least 5.
-  EXPECT_GE(environment.majorVersion, 5u);
-  EXPECT_EQ(environment.installType, "gui");
+// The bundle's line reader and the reader over a text cut the same lines:
+// carriage returns dropped anywhere (also across chunks), a zero byte ends
+// the line, a line longer than the 2048-byte buffer comes in pieces.
+TEST(InstallerScript, BundleAndTextReadersCutTheSameLines) {
+  const std::string text = "dep-gui,a,NUL\0.txt\r\n"s + "dep-gui\0-x64,a,b\r\r\n"s +
+                           std::string(3000, 'x') + "\n \tdep-gui,a,b \n\r" + "last";
+  const std::vector<std::string> lines = ReadScriptLinesFromText(text);
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[0], "dep-gui,a,NUL");
+  EXPECT_EQ(lines[1], "dep-gui");
+  EXPECT_EQ(lines[2], std::string(kScriptLineBuffer - 1, 'x'));
+  EXPECT_EQ(lines[3], std::string(3000 - kScriptLineBuffer + 1, 'x'));
+  EXPECT_EQ(lines[4], "dep-gui,a,b");
+  EXPECT_EQ(lines[5], "last");
+  kztest::TempDir dir;
+  BundleWriterOptions options;
+  options.chunkSize = 7;
+  const std::filesystem::path path =
+      bundletest::MakeSigned(dir / "b.ibnd", {{"install_script", bundletest::Text(text)}}, "IBND", options);
+  Bundle bundle;
+  bundle.SetCertificateGoal("IBND");
+  ASSERT_TRUE(bundle.Open(path.wstring()));
+  BundleStream* stream = bundle.OpenStream("install_script");
+  ASSERT_NE(stream, nullptr);
+  const ScriptReading reading = ReadBundleScript(bundle, stream);
+  EXPECT_TRUE(reading.whole);
+  EXPECT_EQ(reading.lines, lines);
+}
+
+// A signed script whose second chunk does not inflate: the lines before it
+// come out, and the reading says it is not the whole script.
+TEST(InstallerScript, ScriptChunkThatFailsToInflateIsNotWhole) {
+  kztest::TempDir dir;
+  const std::filesystem::path path = dir / "b.ibnd";
+  const std::string first = "dep-gui,a,a.dll\ndep-gui,a,";
+  std::vector<unsigned char> packed(compressBound(first.size()));
+  uLongf packedSize = packed.size();
+  ASSERT_EQ(compress2(packed.data(), &packedSize, reinterpret_cast<const Bytef*>(first.data()), first.size(), 9), Z_OK);
+  const BundleSigning signing = bundletest::Signing();
+  BundleWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Create(path.wstring(), BundleWriterOptions(), &signing, &error)) << error;
+  ASSERT_TRUE(writer.BeginEntry("install_script", 2, &error)) << error;
+  ASSERT_TRUE(writer.AddStoredChunk(packed.data(), static_cast<uint32_t>(packedSize),
+                                    static_cast<uint32_t>(first.size()), &error)) << error;
+  ASSERT_TRUE(writer.AddStoredChunk("not zlib", 8, 20, &error)) << error;
+  ASSERT_TRUE(writer.Finish(&error)) << error;
+  Bundle bundle;
+  bundle.SetCertificateGoal("IBND");
+  ASSERT_TRUE(bundle.Open(path.wstring()));
+  BundleStream* stream = bundle.OpenStream("install_script");
+  ASSERT_NE(stream, nullptr);
+  const ScriptReading reading = ReadBundleScript(bundle, stream);
+  EXPECT_FALSE(reading.whole);
+  EXPECT_EQ(reading.lines, (std::vector<std::string>{"dep-gui,a,a.dll", "dep-gui,a,"}));
 }
 
 }  // namespace
-}  // namespace installer
-#endif  // _WIN32
+}  // namespace install
