@@ -10,6 +10,7 @@
 #include "bundle/certificate.h"
 #include "platform/process.h"
 #include "tools/kzpack/cli_support.h"
+#include "tools/kzpack/pin_arguments.h"
 
 namespace kzpack {
 namespace {
@@ -100,38 +101,9 @@ bool VerifyPssSha256Digest(const std::vector<uint8_t>& publicKeySpki, const std:
   return std::equal(computed, computed + hLen, h);
 }
 
-// A PIN given by reference ("env:NAME", "file:PATH", "fd:N") names where the
-// signer reads it; a literal one would sit in the process list and in logs.
-bool IsPinReference(const std::string& value) {
-  return value.rfind("env:", 0) == 0 || value.rfind("file:", 0) == 0 || value.rfind("fd:", 0) == 0;
-}
-
 void RefusePinArguments(const SignerCommand& signer) {
-  static const char* const kPinOptions[] = {"-p", "--pin", "--so-pin", "--puk", "-passin", "--passin", "-pass",
-                                            "--pass", "--password"};
-  for (size_t i = 0; i < signer.argv.size(); ++i) {
-    std::string lower = signer.argv[i];
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::string value;
-    bool pinOption = false;
-    for (const char* option : kPinOptions) {
-      const std::string name = option;
-      if (lower == name) {
-        pinOption = true;
-        value = i + 1 < signer.argv.size() ? signer.argv[i + 1] : "";
-      } else if (lower.rfind(name + "=", 0) == 0) {
-        pinOption = true;
-        value = signer.argv[i].substr(name.size() + 1);
-      }
-    }
-    const bool literal = (pinOption && !IsPinReference(value)) || lower.find("pin-value=") != std::string::npos ||
-                         lower.rfind("pass:", 0) == 0;
-    if (literal)
-      throw ToolError(signer.origin + ": the signer's arguments carry a PIN or password (at \"" +
-                          signer.argv[i].substr(0, 8) + "...\"); give it by reference (--pin env:NAME, -passin "
-                          "env:NAME) or let the signer prompt for it",
-                      kExitUsage);
-  }
+  const std::string problem = LiteralPinProblem(signer.argv);
+  if (!problem.empty()) throw ToolError(signer.origin + ": " + problem, kExitUsage);
 }
 
 SignerCommand ParseSignerText(const std::string& text, const std::string& origin, int timeoutSeconds) {
