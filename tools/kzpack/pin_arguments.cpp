@@ -8,6 +8,11 @@ namespace {
 const char kByReference[] =
     "; give it by reference (--pin env:NAME, -passin env:NAME) or let the signer prompt for it";
 
+// The refusal names where the PIN is, never the PIN.
+std::string Literal(const std::string& where) {
+  return "the signer's arguments carry a PIN or password (at \"" + where + "\")" + kByReference;
+}
+
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -39,7 +44,7 @@ std::string ValueProblem(const std::string& option, const std::string& value, bo
   if (lower == "stdin")
     return "\"" + option + " stdin\" would read the PIN from the signer's stdin, which carries the digest; use " +
            option + " env:NAME or file:PATH";
-  return "the signer's arguments carry a PIN or password (at \"" + option + "\")" + kByReference;
+  return Literal(option);
 }
 
 // pkcs11-tool's options as its getopt_long reads them: short options cluster
@@ -138,10 +143,8 @@ std::string LiteralPinProblem(const std::vector<std::string>& argv) {
   if (program == "env") return EnvProblem(args);
   for (const std::string& arg : args) {
     const std::string lower = Lower(arg);
-    if (lower.find("pin-value=") != std::string::npos)
-      return std::string("the signer's arguments carry a PIN (a pkcs11 URI with pin-value=)") + kByReference;
-    if (lower.rfind("pass:", 0) == 0 || lower.find("=pass:") != std::string::npos)
-      return std::string("the signer's arguments carry a password (pass:...)") + kByReference;
+    if (lower.find("pin-value=") != std::string::npos) return Literal("pin-value=");
+    if (lower.rfind("pass:", 0) == 0 || lower.find("=pass:") != std::string::npos) return Literal("pass:");
   }
   return program == "pkcs11-tool" ? Pkcs11ToolProblem(args) : OptionProblem(args);
 }
