@@ -62,6 +62,7 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 void StartSleepingChild(int seconds) {
 #ifdef _WIN32
   SetEnvironment("KZ_PROCESS_HELPER", "sleep-then-mark");
+  SetEnvironment("KZ_PROCESS_SLEEP", std::to_string(seconds));
   std::wstring line = L"\"" + SelfPath().wstring() + L"\" " + Utf8ToWide(kHelperFilter);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -70,7 +71,6 @@ void StartSleepingChild(int seconds) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }
-  (void)seconds;
 #else
   if (fork() == 0) {
     sleep(static_cast<unsigned>(seconds));
@@ -86,7 +86,7 @@ TEST(ProcessHelper, Act) {
   const std::string marker = Environment("KZ_PROCESS_MARK");
   if (part == "mark") kztest::WriteFileText(marker, "ran");
   if (part == "sleep-then-mark") {
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    std::this_thread::sleep_for(std::chrono::seconds(std::atoi(Environment("KZ_PROCESS_SLEEP").c_str())));
     kztest::WriteFileText(marker, "ran");
   }
   if (part == "flood") {
@@ -152,7 +152,8 @@ TEST(ProcessRunner, BareNameIsFoundOnPathOnly) {
 TEST(ProcessRunner, TimeOutEndsTheTreeAndNoChildKeepsItWaiting) {
   kztest::TempDir dir;
   const std::string marker = (dir / "grandchild-ran").u8string();
-  auto start = std::chrono::steady_clock::now();
+  const auto treeStart = std::chrono::steady_clock::now();
+  auto start = treeStart;
   const platform::ProcessResult tree = RunHelper("tree", marker, 1 << 20, 1500);
   EXPECT_TRUE(tree.started) << tree.startError;
   EXPECT_TRUE(tree.timedOut);
@@ -162,7 +163,7 @@ TEST(ProcessRunner, TimeOutEndsTheTreeAndNoChildKeepsItWaiting) {
   EXPECT_FALSE(orphan.timedOut);
   EXPECT_EQ(orphan.exitCode, 0);
   EXPECT_LT(SecondsSince(start), 8);
-  std::this_thread::sleep_for(std::chrono::seconds(4));
+  std::this_thread::sleep_until(treeStart + std::chrono::seconds(4));  // the grandchild's 3 s and a margin
   EXPECT_FALSE(fs::exists(marker)) << "the time-out left a grandchild running";
 }
 
