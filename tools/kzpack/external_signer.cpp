@@ -106,18 +106,22 @@ void RefusePinArguments(const SignerCommand& signer) {
   if (!problem.empty()) throw ToolError(signer.origin + ": " + problem, kExitUsage);
 }
 
+std::vector<std::string> SplitAtBlanks(const std::string& text) {
+  std::vector<std::string> words;
+  size_t pos = 0;
+  while ((pos = text.find_first_not_of(" \t", pos)) != std::string::npos) {
+    const size_t end = text.find_first_of(" \t", pos);
+    words.push_back(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    pos = end == std::string::npos ? text.size() : end;
+  }
+  return words;
+}
+
 SignerCommand ParseSignerText(const std::string& text, const std::string& origin, int timeoutSeconds) {
   SignerCommand signer;
   signer.origin = origin;
   signer.timeoutSeconds = timeoutSeconds;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    const size_t start = text.find_first_not_of(" \t", pos);
-    if (start == std::string::npos) break;
-    const size_t end = text.find_first_of(" \t", start);
-    signer.argv.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    pos = end == std::string::npos ? text.size() : end;
-  }
+  signer.argv = SplitAtBlanks(text);
   if (signer.argv.empty()) throw ToolError(origin + ": the signer command is empty", kExitUsage);
   RefusePinArguments(signer);
   return signer;

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "tools/kzpack/external_signer.h"
+
 namespace kzpack {
 namespace {
 
@@ -25,23 +27,12 @@ std::string ProgramName(const std::string& path) {
   return name;
 }
 
-std::vector<std::string> Words(const std::string& text) {
-  std::vector<std::string> words;
-  size_t pos = 0;
-  while ((pos = text.find_first_not_of(" \t", pos)) != std::string::npos) {
-    const size_t end = text.find_first_of(" \t", pos);
-    words.push_back(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
-    pos = end == std::string::npos ? text.size() : end;
-  }
-  return words;
-}
-
 // The verdict on the value of a PIN option; "" when it is a reference.
 std::string ValueProblem(const std::string& option, const std::string& value, bool fileAndFdToo) {
   const std::string lower = Lower(value);
   if (value.empty() || lower.rfind("env:", 0) == 0) return "";
   if (fileAndFdToo && (lower.rfind("file:", 0) == 0 || lower.rfind("fd:", 0) == 0)) return "";
-  if (lower == "stdin")
+  if (fileAndFdToo && lower == "stdin")  // openssl reads the pass phrase from stdin
     return "\"" + option + " stdin\" would read the PIN from the signer's stdin, which carries the digest; use " +
            option + " env:NAME or file:PATH";
   return Literal(option);
@@ -117,7 +108,7 @@ std::string EnvProblem(const std::vector<std::string>& args) {
                                : eq != std::string::npos                 ? arg.substr(eq + 1)
                                : i + 1 < args.size()                     ? args[++i]
                                                                          : "";
-      std::vector<std::string> command = Words(text);
+      std::vector<std::string> command = SplitAtBlanks(text);
       command.insert(command.end(), args.begin() + static_cast<long>(i) + 1, args.end());
       return command.empty() ? "" : LiteralPinProblem(command);
     }
