@@ -280,11 +280,17 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   bool exited = false;
   while (!exited || out.open() || err.open()) {
     HANDLE waits[4];
-    Channel* owners[4];
+    Channel* owners[4];  // null: the process
     DWORD count = 0;
-    if (!exited) owners[count] = nullptr, waits[count++] = process.hProcess;
-    for (Channel* channel : {&in, &out, &err})
-      if (channel->pending) owners[count] = channel, waits[count++] = channel->event;
+    if (!exited) {
+      owners[count] = nullptr;
+      waits[count++] = process.hProcess;
+    }
+    for (Channel* channel : {&in, &out, &err}) {
+      if (!channel->pending) continue;
+      owners[count] = channel;
+      waits[count++] = channel->event;
+    }
     const DWORD elapsed = GetTickCount() - start;
     if (elapsed >= limit) {
       result.timedOut = !exited;
