@@ -11,6 +11,8 @@
 #include <thread>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -49,9 +51,10 @@ void SetEnvironment(const std::string& name, const std::string& value) {
 
 const std::string kHelperFilter = "--gtest_filter=ProcessHelper.Act";
 
-platform::ProcessResult RunHelper(const std::string& part, const std::string& marker, size_t maxOutput, int timeoutMs) {
+platform::ProcessResult RunHelper(const std::string& part, const std::string& marker, size_t maxOutput, int timeoutMs,
+                                  const std::string& input = "") {
   return platform::RunProcess({SelfPath().u8string(), kHelperFilter},
-                              {{"KZ_PROCESS_HELPER", part}, {"KZ_PROCESS_MARK", marker}}, "", maxOutput, timeoutMs);
+                              {{"KZ_PROCESS_HELPER", part}, {"KZ_PROCESS_MARK", marker}}, input, maxOutput, timeoutMs);
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -88,6 +91,16 @@ TEST(ProcessHelper, Act) {
   if (part == "sleep-then-mark") {
     std::this_thread::sleep_for(std::chrono::seconds(std::atoi(Environment("KZ_PROCESS_SLEEP").c_str())));
     kztest::WriteFileText(marker, "ran");
+  }
+  if (part == "echo") {  // what a signer does: stdin in, bytes out
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    std::string input;
+    for (int c; (c = fgetc(stdin)) != EOF;) input += static_cast<char>(c);
+    fputs("\n--\n", stdout);
+    fwrite(input.data(), 1, input.size(), stdout);
   }
   if (part == "flood") {
     const std::string block(4096, 'x');
@@ -165,6 +178,16 @@ TEST(ProcessRunner, TimeOutEndsTheTreeAndNoChildKeepsItWaiting) {
   EXPECT_LT(SecondsSince(start), 8);
   std::this_thread::sleep_until(treeStart + std::chrono::seconds(4));  // the grandchild's 3 s and a margin
   EXPECT_FALSE(fs::exists(marker)) << "the time-out left a grandchild running";
+}
+
+// What a signer gets and gives: bytes in on stdin, bytes out on stdout.
+TEST(ProcessRunner, InputArrivesAndOutputComesBack) {
+  std::string digest = "\x30\x21\x00\x1a\r\n\xff";
+  digest += std::string(28, '\x5a');
+  const platform::ProcessResult run = RunHelper("echo", "", 1 << 20, 30000, digest);
+  ASSERT_TRUE(run.started) << run.startError;
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.output.substr(run.output.rfind("\n--\n") + 4), digest);
 }
 
 // The output cap holds while reading: an endless writer is stopped at once.
