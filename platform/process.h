@@ -19,7 +19,12 @@ struct ProcessResult {
   std::string errors;         // the last few KiB of stderr
 };
 
-// argv[0] is looked up on PATH. `extraEnvironment` is added to ours.
+// A bare argv[0] (no slash or backslash) is looked up on PATH only (Windows:
+// with PATHEXT, never our own folder or the current one); a path is used as
+// it is. `extraEnvironment` is added to ours. stdout is read no further than
+// one byte past `maxOutput`. A time-out or too much output stops the program
+// and its children; when the program ends, children it left are stopped too
+// and the pipes are read for two seconds at most, whoever holds them.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::pair<std::string, std::string>>& extraEnvironment,
                          const std::string& input, size_t maxOutput, int timeoutMilliseconds);

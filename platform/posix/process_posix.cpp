@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -20,6 +21,16 @@ constexpr size_t kKeptErrors = 4096;
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
+}
+
+// True once the program has ended. Whatever it left behind in its group is
+// stopped first, while it is not yet reaped: until then its number (the
+// group's) cannot pass to another process.
+bool Ended(pid_t pid, int* status) {
+  siginfo_t info{};
+  if (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != pid) return false;
+  kill(-pid, SIGKILL);
+  return waitpid(pid, status, 0) == pid;
 }
 
 }  // namespace
@@ -96,19 +107,24 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   fcntl(in[1], F_SETFL, O_NONBLOCK);
   size_t written = 0;
   if (input.empty()) CloseFd(in[1]);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMilliseconds);
   char block[4096];
+  bool exited = false;
+  int waitStatus = 0;
   while (out[0] >= 0 || err[0] >= 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      result.timedOut = true;
+      result.timedOut = !exited;
       break;
     }
     pollfd fds[3];
     int n = 0;
     for (int fd : {out[0], err[0]}) fds[n++] = {fd, POLLIN, 0};
     if (in[1] >= 0) fds[n++] = {in[1], POLLOUT, 0};
-    if (poll(fds, n, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+    // Woken now and then to notice the program's end while a child it left
+    // behind still holds the pipes.
+    const int wait = static_cast<int>(exited ? left.count() : std::min<long long>(left.count(), 100));
+    if (poll(fds, n, wait) < 0 && errno != EINTR) break;
     if (in[1] >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
       const ssize_t w = write(in[1], input.data() + written, input.size() - written);
       if (w > 0) written += static_cast<size_t>(w);
@@ -118,7 +134,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     for (int i = 0; i < 2; ++i) {
       int& fd = i == 0 ? out[0] : err[0];
       if (fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      const ssize_t r = read(fd, block, sizeof block);
+      // stdout is read no further than one byte past the cap.
+      const size_t room = i == 0 ? std::min(sizeof block, maxOutput + 1 - result.output.size()) : sizeof block;
+      const ssize_t r = read(fd, block, room);
       if (r <= 0) {
         CloseFd(fd);
         continue;
@@ -131,20 +149,25 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
       result.outputTooLong = true;
       break;
     }
+    if (!exited && Ended(pid, &waitStatus)) {
+      // Children that outlived it and held the pipes are stopped; what they
+      // wrote is read for a moment more.
+      exited = true;
+      deadline = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(2));
+    }
   }
   CloseFd(in[1]);
   CloseFd(out[0]);
   CloseFd(err[0]);
-  int waitStatus = 0;
   if (result.timedOut || result.outputTooLong) {
-    kill(-pid, SIGKILL);
-    waitpid(pid, &waitStatus, 0);
+    if (!exited) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &waitStatus, 0);
+    }
     return result;
   }
   // Output closed: the program ends now, or is stopped at the limit.
-  while (true) {
-    const pid_t done = waitpid(pid, &waitStatus, WNOHANG);
-    if (done == pid) break;
+  while (!exited && !Ended(pid, &waitStatus)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       result.timedOut = true;
       kill(-pid, SIGKILL);

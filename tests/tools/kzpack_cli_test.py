@@ -297,7 +297,7 @@ class KzpackCli(unittest.TestCase):
         with open(project, 'a') as f:
             f.write(extra)
         out = self.path('signed.exe')
-        proc = kz('build', project, '-o', out, '-q')
+        proc = kz('build', project, '-o', out, '-q', '--allow-project-commands')
         self.assertEqual(proc.returncode, 0, proc.stderr)
         check = run(['osslsigncode', 'verify', '-in', out, '-CAfile', crt])
         self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
@@ -523,7 +523,8 @@ class KzpackCli(unittest.TestCase):
                         '-DKZ_KEYS_DIR=' + os.path.join(SOURCE, 'keys'), '-P', script])
         self.assertEqual(check(self.key('bundle_root.pub.der'), self.key('image_root.pub.der')).returncode, 0)
         for pair in ((self.dev('dev_bundle_root.pub.der'), self.key('image_root.pub.der')),
-                     (self.key('bundle_root.pub.der'), self.dev('dev_image_root.pub.der'))):
+                     (self.key('bundle_root.pub.der'), self.dev('dev_image_root.pub.der')),
+                     (self.key('bundle_root.pub.der'), self.reencoded_dev_key('dev_image_root'))):
             proc = check(*pair)
             self.assertNotEqual(proc.returncode, 0)
             self.assertIn(b'KZ_RELEASE is on', proc.stderr)
@@ -582,7 +583,7 @@ class KzpackCli(unittest.TestCase):
                                  'image_root=' + self.key('image_root.pub.der')], b'carry a PIN'),
             ('password in argument', [project, '--signer', 'image_root=openssl pkeyutl -passin pass:1234',
                                       '--public-key', 'image_root=' + self.key('image_root.pub.der')], b'carry a PIN'),
-            ('project signer', [untrusted], b'--allow-project-signers'),
+            ('project signer', [untrusted], b'keys.image_root_signer: the project file names a program to run'),
         ]
         for name, args, message in cases:
             with self.subTest(case=name):
@@ -596,10 +597,114 @@ class KzpackCli(unittest.TestCase):
                 self.assertFalse([n for n in os.listdir(self.tmp) if n.startswith('bad.exe')])
                 self.assertLess(time.monotonic() - start, 20)
         self.assertFalse(os.path.exists(marker), 'the project file\'s command ran')
-        # Allowed: it runs (and `touch` is no signer).
+        # Allowed (by the flag's old name too): it runs (and `touch` is no signer).
         proc = kz('build', untrusted, '-o', out, '--allow-project-signers')
         self.assertIn(b'returned 0 bytes', proc.stderr)
         self.assertTrue(os.path.exists(marker))
+
+    def test_project_file_runs_nothing_without_the_flag(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        marker = self.path('sign-ran')
+        fake = self.write('fake-sign.sh', '#!/bin/sh\ntouch "%s"\nexit 3\n' % marker)
+        os.chmod(fake, 0o755)
+        self.write('c.crt', 'x')
+        self.write('c.key', 'x')
+        table = '\n[authenticode]\ncertificate = "c.crt"\nkey = "c.key"\ntimestamp_url = "http://ts.invalid"\n'
+        out = self.path('auth.exe')
+        # A program path in the project file is taken from the file's folder, not the current one.
+        named = self.project('named.toml', image, image)
+        with open(named, 'a') as f:
+            f.write(table + 'program = "./fake-sign.sh"\n')
+        default = self.project('default.toml', image, image)
+        with open(default, 'a') as f:
+            f.write(table)
+        for project, key in ((named, b'authenticode.program:'), (default, b'authenticode:')):
+            with self.subTest(key=key):
+                proc = kz('build', project, '-o', out)
+                self.assertEqual(proc.returncode, 1, proc.stderr)
+                lines = proc.stderr.decode().strip().splitlines()
+                self.assertEqual(len(lines), 1, lines)
+                self.assertIn(key, proc.stderr)
+                self.assertIn(b'--allow-project-commands', proc.stderr)
+                self.assertFalse(os.path.exists(out))
+        self.assertFalse(os.path.exists(marker), 'the project file\'s program ran')
+        proc = kz('build', named, '-o', out, '--allow-project-signers')
+        self.assertIn(b'exit status 3', proc.stderr)
+        self.assertTrue(os.path.exists(marker))
+
+    def test_literal_pins_in_any_form_are_refused(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        project = self.project('pin.toml', image, image)
+        refused = ['pkcs11-tool -p1234', 'pkcs11-tool -lp1234 --sign', 'pkcs11-tool -l -p 1234',
+                   '/usr/bin/pkcs11-tool --pin=1234', 'pkcs11-tool --pi 1234', 'pkcs11-tool --so-pin=1234',
+                   'openssl pkeyutl -sign -passin=pass:1234', 'openssl pkeyutl -sign --passin 1234',
+                   'token-sign -p1234', 'env -- pkcs11-tool -p1234',
+                   'openssl pkeyutl -engine pkcs11 -inkey pkcs11:object=k;pin-value=1234']
+        through_env = ['env KZ_TOKEN_PIN=1234 pkcs11-tool --pin env:KZ_TOKEN_PIN', 'env -i -u X PIN=1234 token-sign']
+        accepted = ['pkcs11-tool --login --pin env:KZ_TOKEN_PIN -m RSA-PKCS', 'pkcs11-tool -m RSA-PKCS -p env:PIN',
+                    'pkcs11-tool -lm RSA-PKCS-PSS --mgf MGF1-SHA256 --id 01 --slot 0',
+                    'openssl pkeyutl -sign -passin env:KZ_TOKEN_PIN -pkeyopt rsa_padding_mode:pss',
+                    'openssl pkeyutl -sign -passin file:/run/pin', 'env pkcs11-tool -p env:PIN']
+        cases = [(c, b'carry a PIN') for c in refused] + [(c, b'needs the public key') for c in accepted]
+        cases += [(c, b"in kzpack's environment instead") for c in through_env]
+        cases.append(('openssl pkeyutl -sign -passin stdin', b'carries the digest'))
+        for command, message in cases:
+            with self.subTest(command=command):
+                proc = kz('build', project, '-o', self.path('pin.exe'), '--signer', 'image_root=' + command)
+                self.assertEqual(proc.returncode, 2, proc.stderr)
+                self.assertEqual(len(proc.stderr.decode().strip().splitlines()), 1, proc.stderr)
+                self.assertIn(message, proc.stderr)
+                self.assertNotIn(b'1234', proc.stderr)
+
+    def test_project_public_key_serves_a_command_line_signer(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        project = self.project('pub.toml', image, image, keys=[
+            'bundle_signing = "%s"' % self.key('bundle_signing.key.der'),
+            'bundle_root = "%s"' % self.key('bundle_root.key.der'),
+            'image_root_public = "%s"' % self.key('image_root.pub.der')])
+        signer = ['--signer', 'image_root=openssl pkeyutl -sign -keyform DER -inkey ' + self.key('image_root.key.der')]
+        out = self.path('pub.exe')
+        proc = kz('build', project, '-o', out, '-q', *signer)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(kz('verify', out, *self.roots()).returncode, 0)
+        # The command line wins: the signature is checked against the (RSA-2048) key named there.
+        os.remove(out)
+        proc = kz('build', project, '-o', out, *signer, '--public-key', 'image_root=' + self.key('bundle_root.pub.der'))
+        self.assertIn(b'a signature by the RSA-2048 key is 256 bytes', proc.stderr)
+        self.assertFalse(os.path.exists(out))
+
+    def reencoded_dev_key(self, name):
+        """The development public key `name` as openssl writes it from its modulus and exponent: a
+        SubjectPublicKeyInfo without the algorithm's NULL parameters, other bytes for the same key."""
+        text = run(['openssl', 'rsa', '-pubin', '-inform', 'DER', '-in', self.dev(name + '.pub.der'),
+                    '-noout', '-text']).stdout.decode()
+        modulus = ''.join(text.split('Modulus:')[1].split('Exponent:')[0].split()).replace(':', '')
+        exponent = int(text.split('Exponent:')[1].split()[0])
+        conf = self.write('reencode.cnf', 'asn1=SEQUENCE:spki\n[spki]\nalg=SEQUENCE:alg\nkey=BITWRAP,SEQUENCE:rsa\n'
+                          '[alg]\noid=OID:rsaEncryption\n[rsa]\nn=INTEGER:0x%s\ne=INTEGER:%d\n' % (modulus, exponent))
+        reencoded = self.path(name + '.reencoded.der')
+        made = run(['openssl', 'asn1parse', '-genconf', conf, '-out', reencoded, '-noout'])
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.assertNotEqual(read(reencoded), read(self.dev(name + '.pub.der')))
+        same = run(['openssl', 'rsa', '-pubin', '-inform', 'DER', '-in', reencoded, '-noout', '-modulus'])
+        self.assertIn(modulus.lstrip('0').upper().encode(), same.stdout)
+        return reencoded
+
+    def test_reencoded_development_key_is_still_refused_and_marked(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        reencoded = self.reencoded_dev_key('dev_image_root')
+        # Refused as a signer's public key ...
+        project = self.project('reenc.toml', image, image)
+        out = self.path('reenc.exe')
+        proc = kz('build', project, '-o', out, '--public-key', 'image_root=' + reencoded, '--signer',
+                  'image_root=openssl pkeyutl -sign -keyform DER -inkey ' + self.dev('dev_image_root.key.der'))
+        self.assertEqual(proc.returncode, 1, proc.stderr)
+        self.assertIn(b'is the development image root key from keys/', proc.stderr)
+        self.assertFalse(os.path.exists(out))
+        # ... and marked where an image embeds it.
+        stub = self.write('reenc-stub.exe', read(image) + read(reencoded))
+        found = json.loads(kz('inspect', '--json', stub).stdout)['developmentKeys']
+        self.assertIn('the file embeds the development image root key', found)
 
     def test_usage_errors_exit_2_and_help_has_examples(self):
         self.assertEqual(kz('build').returncode, 2)

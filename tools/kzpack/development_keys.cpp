@@ -1,10 +1,13 @@
 #include "tools/kzpack/development_keys.h"
 
+#include <cryptopp/rsa.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "attachments/extract.h"
+#include "bundle/certificate.h"
 #include "bundle/format.h"
 #include "platform/platform.h"
 #include "tools/kzpack/bundle_scan.h"
@@ -20,7 +23,25 @@ namespace {
 constexpr uint64_t kMaxSearchedImage = 64u << 20;
 
 bool Contains(const std::vector<uint8_t>& haystack, const std::vector<uint8_t>& needle) {
-  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+  return !needle.empty() && std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+// The modulus, big-endian without leading zeros: whatever the encoding of
+// the key around it, these bytes are in it.
+std::vector<uint8_t> ModulusBytes(const std::vector<uint8_t>& spki) {
+  const auto key = DecodeRsaPublicKeyDer(spki.data(), spki.size());
+  if (!key) return {};
+  std::vector<uint8_t> bytes(key->GetModulus().MinEncodedSize());
+  key->GetModulus().Encode(bytes.data(), bytes.size());
+  return bytes;
+}
+
+// The same RSA key (modulus and exponent), however it is encoded.
+bool SameKey(const std::vector<uint8_t>& spki, const std::vector<uint8_t>& other) {
+  if (spki == other) return true;
+  const auto a = DecodeRsaPublicKeyDer(spki.data(), spki.size());
+  const auto b = DecodeRsaPublicKeyDer(other.data(), other.size());
+  return a && b && a->GetModulus() == b->GetModulus() && a->GetPublicExponent() == b->GetPublicExponent();
 }
 
 void BundleFindings(const std::string& path, std::vector<std::string>* findings) {
@@ -29,7 +50,7 @@ void BundleFindings(const std::string& path, std::vector<std::string>* findings)
   if (!scan.certificateParses) return;
   if (scan.certificateValid)
     findings->push_back("the bundle's certificate verifies under the development bundle root key");
-  if (scan.certificate.keyDer == kDevelopmentBundleSigningKey)
+  if (SameKey(scan.certificate.keyDer, kDevelopmentBundleSigningKey))
     findings->push_back("the bundle is signed with the development bundle signing key");
 }
 
@@ -42,9 +63,9 @@ void ImageFindings(const std::string& path, const std::string& what, std::vector
   if (imageEnd <= kMaxSearchedImage) {
     std::vector<uint8_t> image = ReadWholeFile(path);
     image.resize(std::min<uint64_t>(image.size(), imageEnd));
-    if (Contains(image, kDevelopmentImageRootKey))
+    if (Contains(image, ModulusBytes(kDevelopmentImageRootKey)))
       findings->push_back(what + " embeds the development image root key");
-    if (Contains(image, kDevelopmentBundleRootKey))
+    if (Contains(image, ModulusBytes(kDevelopmentBundleRootKey)))
       findings->push_back(what + " embeds the development bundle root key");
   }
   if (CheckEmbeddedSignature(path, kDevelopmentImageRootKey).valid())
@@ -54,9 +75,9 @@ void ImageFindings(const std::string& path, const std::string& what, std::vector
 }  // namespace
 
 std::string DevelopmentKeyName(const std::vector<uint8_t>& publicKeySpki) {
-  if (publicKeySpki == kDevelopmentBundleRootKey) return "development bundle root key";
-  if (publicKeySpki == kDevelopmentImageRootKey) return "development image root key";
-  if (publicKeySpki == kDevelopmentBundleSigningKey) return "development bundle signing key";
+  if (SameKey(publicKeySpki, kDevelopmentBundleRootKey)) return "development bundle root key";
+  if (SameKey(publicKeySpki, kDevelopmentImageRootKey)) return "development image root key";
+  if (SameKey(publicKeySpki, kDevelopmentBundleSigningKey)) return "development bundle signing key";
   return "";
 }
 

@@ -1,6 +1,6 @@
 // The development keys: the key pairs committed in keys/, whose private
 // halves anyone can read. Known here by their public halves, compared by
-// bytes, so that kzpack can refuse to sign with them and say when a stub,
+// value (modulus and exponent, so a re-encoded copy is still one), so that kzpack can refuse to sign with them and say when a stub,
 // a certificate or an "_SG2" record trusts or uses them.
 #pragma once
 

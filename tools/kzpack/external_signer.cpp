@@ -10,6 +10,7 @@
 #include "bundle/certificate.h"
 #include "platform/process.h"
 #include "tools/kzpack/cli_support.h"
+#include "tools/kzpack/pin_arguments.h"
 
 namespace kzpack {
 namespace {
@@ -100,52 +101,27 @@ bool VerifyPssSha256Digest(const std::vector<uint8_t>& publicKeySpki, const std:
   return std::equal(computed, computed + hLen, h);
 }
 
-// A PIN given by reference ("env:NAME", "file:PATH", "fd:N") names where the
-// signer reads it; a literal one would sit in the process list and in logs.
-bool IsPinReference(const std::string& value) {
-  return value.rfind("env:", 0) == 0 || value.rfind("file:", 0) == 0 || value.rfind("fd:", 0) == 0;
+void RefusePinArguments(const SignerCommand& signer) {
+  const std::string problem = LiteralPinProblem(signer.argv);
+  if (!problem.empty()) throw ToolError(signer.origin + ": " + problem, kExitUsage);
 }
 
-void RefusePinArguments(const SignerCommand& signer) {
-  static const char* const kPinOptions[] = {"-p", "--pin", "--so-pin", "--puk", "-passin", "--passin", "-pass",
-                                            "--pass", "--password"};
-  for (size_t i = 0; i < signer.argv.size(); ++i) {
-    std::string lower = signer.argv[i];
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::string value;
-    bool pinOption = false;
-    for (const char* option : kPinOptions) {
-      const std::string name = option;
-      if (lower == name) {
-        pinOption = true;
-        value = i + 1 < signer.argv.size() ? signer.argv[i + 1] : "";
-      } else if (lower.rfind(name + "=", 0) == 0) {
-        pinOption = true;
-        value = signer.argv[i].substr(name.size() + 1);
-      }
-    }
-    const bool literal = (pinOption && !IsPinReference(value)) || lower.find("pin-value=") != std::string::npos ||
-                         lower.rfind("pass:", 0) == 0;
-    if (literal)
-      throw ToolError(signer.origin + ": the signer's arguments carry a PIN or password (at \"" +
-                          signer.argv[i].substr(0, 8) + "...\"); give it by reference (--pin env:NAME, -passin "
-                          "env:NAME) or let the signer prompt for it",
-                      kExitUsage);
+std::vector<std::string> SplitAtBlanks(const std::string& text) {
+  std::vector<std::string> words;
+  size_t pos = 0;
+  while ((pos = text.find_first_not_of(" \t", pos)) != std::string::npos) {
+    const size_t end = text.find_first_of(" \t", pos);
+    words.push_back(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    pos = end == std::string::npos ? text.size() : end;
   }
+  return words;
 }
 
 SignerCommand ParseSignerText(const std::string& text, const std::string& origin, int timeoutSeconds) {
   SignerCommand signer;
   signer.origin = origin;
   signer.timeoutSeconds = timeoutSeconds;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    const size_t start = text.find_first_not_of(" \t", pos);
-    if (start == std::string::npos) break;
-    const size_t end = text.find_first_of(" \t", start);
-    signer.argv.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    pos = end == std::string::npos ? text.size() : end;
-  }
+  signer.argv = SplitAtBlanks(text);
   if (signer.argv.empty()) throw ToolError(origin + ": the signer command is empty", kExitUsage);
   RefusePinArguments(signer);
   return signer;

@@ -36,6 +36,7 @@ enum class SignScheme { kPssSha256, kPkcs1Sha1 };
 // A command given as one text: split at blanks, no quoting (use a wrapper
 // script for anything more). ToolError when empty or when an argument looks
 // like a PIN.
+std::vector<std::string> SplitAtBlanks(const std::string& text);
 SignerCommand ParseSignerText(const std::string& text, const std::string& origin, int timeoutSeconds);
 // ToolError when an argument would carry a PIN.
 void RefusePinArguments(const SignerCommand& signer);

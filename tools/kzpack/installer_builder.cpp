@@ -140,6 +140,11 @@ void WriteBundle(const std::string& path, const std::vector<BundleInput>& inputs
 
 BuildSummary BuildInstaller(const Project& project, const std::string& output, const SigningOptions& signing) {
   BuildSummary summary;
+  // A project file makes kzpack run nothing unless the user trusts it.
+  if (project.authenticode.enabled && !signing.allowProjectCommands)
+    throw ToolError(project.authenticode.origin + ": the project file asks kzpack to run \"" +
+                    project.authenticode.program + "\" (Authenticode signing, with the files and timestamp servers "
+                    "it names); run it only if you trust the file, with " + kAllowProjectCommands);
   // Keys first: a wrong key is the cheapest failure.
   const KeySource signingKey =
       ResolveKey(signing, "bundle_signing", project.signingKey, SignerOf(project, "bundle_signing"));

@@ -87,6 +87,11 @@ class Reader {
     return value;
   }
 
+  // A program: a bare name stays one (PATH finds it); a path is taken from the file's folder.
+  std::string Program(const std::string& value) const {
+    return value.find_first_of("/\\") == std::string::npos ? value : Resolve(value);
+  }
+
   std::string Resolve(const std::string& value) const {
     const bool absolute = value[0] == '/' || value[0] == '\\' || (value.size() > 1 && value[1] == ':');
     return absolute ? value : dir_ + value;
@@ -260,7 +265,7 @@ void ReadSigner(const Reader& r, const toml::table* t, const std::string& role, 
   for (const toml::node& item : *array) {
     if (!item.is_string() || item.as_string()->get().empty())
       r.Fail(node, "keys." + role + "_signer", "must be a list of non-empty strings");
-    signer.argv.push_back(item.as_string()->get());
+    signer.argv.push_back(signer.argv.empty() ? r.Program(item.as_string()->get()) : item.as_string()->get());
   }
   signer.publicKeyPath = publicKey;
   signer.origin = r.path() + ":" + std::to_string(node->source().begin.line);
@@ -304,7 +309,10 @@ void ReadAuthenticode(const Reader& r, Project* p) {
     a.enabled = enabled->as_boolean()->get();
   }
   const std::string program = r.String(t, "authenticode", "program", false);
-  if (!program.empty()) a.program = program;
+  if (!program.empty()) a.program = r.Program(program);
+  const toml::node* anchor = program.empty() ? static_cast<const toml::node*>(t) : t->get("program");
+  a.origin = r.path() + ":" + std::to_string(anchor->source().begin.line) +
+             (program.empty() ? ": authenticode" : ": authenticode.program");
   a.pkcs12 = r.ExistingFile(t, "authenticode", "pkcs12", false);
   a.passwordFile = r.ExistingFile(t, "authenticode", "password_file", false);
   a.certificate = r.ExistingFile(t, "authenticode", "certificate", false);
@@ -419,7 +427,7 @@ const char* ProjectFormatHelp() {
   certificate_expiry = 2035-01-01                     #   (with bundle_root; default 2038-01-19)
   image_root = "keys/image_root.key.der"              # signs the "_SG2" records (RSA-4096)
   # Or a key in a token: <role>_signer instead of the key file, with the public key beside it
-  # (runs only with --allow-project-signers; see "External signers" below):
+  # (runs only with --allow-project-commands; see "External signers" below):
   # image_root_signer = ["/usr/local/bin/token-sign", "image-root"]
   # image_root_public = "keys/image_root.pub.der"
 
@@ -438,6 +446,8 @@ const char* ProjectFormatHelp() {
   supplier = "The zlib authors"
 
   [authenticode]                   # optional: sign the finished installer with osslsigncode
+                                   #   (runs only with --allow-project-commands)
+  program = "osslsigncode"         # optional: the program (a bare name is looked up on PATH)
   pkcs12 = "codesign.p12"          # either pkcs12 (password_file optional) ...
   password_file = "codesign.pass"
   certificate = "codesign.crt"     # ... or certificate and key

@@ -33,9 +33,12 @@ struct ProjectFileEntry {
   int line = 0;
 };
 
+// A program a project file names: a bare name is looked up on PATH (only
+// there), a name with a slash is taken from the project file's folder.
 struct AuthenticodeSettings {
   bool enabled = false;
   std::string program = "osslsigncode";
+  std::string origin;  // "<file>:<line>: authenticode[.program]", for the refusal without the flag
   std::string pkcs12;
   std::string passwordFile;
   std::string certificate;  // PEM/DER certificate chain (with `key`)

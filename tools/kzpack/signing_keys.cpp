@@ -67,8 +67,9 @@ void AddSigningOptions(CLI::App* cmd, SigningOptions* options, bool withProject)
   cmd->add_option("--signer-timeout", options->timeoutSeconds,
                   "Seconds a signer may take per signature (default: KZ_SIGNER_TIMEOUT, else 60)");
   if (withProject)
-    cmd->add_flag("--allow-project-signers", options->allowProjectSigners,
-                  "Run the signer commands the project file names (off: a project file runs no commands)");
+    cmd->add_flag(std::string(kAllowProjectCommands) + ",--allow-project-signers", options->allowProjectCommands,
+                  "Run the programs the project file names: its <role>_signer commands and the [authenticode] "
+                  "step (off: a project file makes kzpack run nothing; --allow-project-signers is the old name)");
   cmd->add_flag("--development-keys", options->developmentKeys,
                 "Allow the development keys from keys/ (tests and demos only: anyone can sign with them)");
 }
@@ -91,9 +92,13 @@ const char* SignerHelp() {
          "  Naming one: --signer ROLE=COMMAND with --public-key ROLE=FILE, or the environment variables\n"
          "  KZ_SIGNER_<ROLE> and KZ_PUBLIC_KEY_<ROLE> (ROLE upper-case, e.g. KZ_SIGNER_IMAGE_ROOT), or in\n"
          "  the project file <role>_signer = [\"prog\", \"arg\"] with <role>_public = \"file.pub.der\" (run only\n"
-         "  with --allow-project-signers). PINs never go into arguments, project files or kzpack's output:\n"
+         "  with --allow-project-commands). <role>_public also serves a signer from the command line or the\n"
+         "  environment; --public-key and KZ_PUBLIC_KEY_<ROLE> win over it. A program name without a slash is\n"
+         "  looked up on PATH only (on Windows with PATHEXT; never kzpack's folder or the current folder).\n"
+         "  PINs never go into arguments, project files or kzpack's output:\n"
          "  the signer reads its PIN from its own environment (pkcs11-tool --pin env:NAME, openssl\n"
-         "  -passin env:NAME) or prompts for it; a literal --pin 1234 or pass:... is refused.\n";
+         "  -passin env:NAME) or prompts for it; literal ones (--pin 1234, -p1234, pass:..., env PIN=1234 ...)\n"
+         "  are refused, and so is -passin stdin: the signer's stdin carries the digest.\n";
 }
 
 bool HasExternalSigner(const SigningOptions& options, const std::string& role) {
@@ -108,6 +113,9 @@ KeySource ResolveKey(const SigningOptions& options, const std::string& role, con
   const int timeout = TimeoutSeconds(options);
   std::string publicKeyPath = ValueFor(options.publicKeys, role, "--public-key");
   if (publicKeyPath.empty()) publicKeyPath = Environment(EnvironmentName("KZ_PUBLIC_KEY_", role));
+  // The project's <role>_public serves whichever signer is used: it is the
+  // key the stub (or the certificate) expects, not a part of the command.
+  if (publicKeyPath.empty() && projectSigner) publicKeyPath = projectSigner->publicKeyPath;
   const std::string cliSigner = ValueFor(options.signers, role, "--signer");
   const std::string envName = EnvironmentName("KZ_SIGNER_", role);
   const std::string envSigner = Environment(envName);
@@ -116,15 +124,14 @@ KeySource ResolveKey(const SigningOptions& options, const std::string& role, con
   } else if (!envSigner.empty()) {
     key.signer = ParseSignerText(envSigner, envName, timeout);
   } else if (projectSigner && !projectSigner->argv.empty()) {
-    if (!options.allowProjectSigners)
-      throw ToolError(projectSigner->origin + ": keys." + role +
-                      "_signer: the project file names a command to run; run it only if you trust the file, "
-                      "with --allow-project-signers");
+    if (!options.allowProjectCommands)
+      throw ToolError(projectSigner->origin + ": keys." + role + "_signer: the project file names a program to run (\"" +
+                      projectSigner->argv[0] + "\"); run it only if you trust the file, with " +
+                      kAllowProjectCommands);
     key.signer.argv = projectSigner->argv;
     key.signer.origin = projectSigner->origin + ": keys." + role + "_signer";
     key.signer.timeoutSeconds = timeout;
     RefusePinArguments(key.signer);
-    if (publicKeyPath.empty()) publicKeyPath = projectSigner->publicKeyPath;
   }
   if (key.external()) {
     key.name = key.signer.origin;

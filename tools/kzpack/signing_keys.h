@@ -5,7 +5,8 @@
 //   image_root      signs "_SG2" records     (purpose "image", PKCS #1 v1.5)
 // Where a signer comes from, first match wins: --signer ROLE=COMMAND on the
 // command line, the environment variable KZ_SIGNER_<ROLE>, then the project
-// file's <role>_signer, which runs only with --allow-project-signers.
+// file's <role>_signer, which runs only with --allow-project-commands. The
+// public key: --public-key, KZ_PUBLIC_KEY_<ROLE>, then the file's <role>_public.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -35,9 +36,12 @@ struct SigningOptions {
   std::vector<std::string> signers;     // ROLE=COMMAND
   std::vector<std::string> publicKeys;  // ROLE=FILE
   int timeoutSeconds = 0;               // 0: KZ_SIGNER_TIMEOUT, else 60
-  bool allowProjectSigners = false;
+  bool allowProjectCommands = false;   // run the programs a project file names
   bool developmentKeys = false;
 };
+
+// The flag that lets a project file make kzpack run a program.
+constexpr const char kAllowProjectCommands[] = "--allow-project-commands";
 
 void AddSigningOptions(CLI::App* cmd, SigningOptions* options, bool withProject);
 // The protocol and options, for --help.
