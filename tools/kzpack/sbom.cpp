@@ -15,6 +15,7 @@
 #include "bundle/format.h"
 #include "install/install_checks.h"
 #include "platform/platform.h"
+#include "support/script_lines.h"
 #include "tools/kzpack/bundle_scan.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/development_keys.h"
@@ -219,7 +220,7 @@ std::string DescribeInstaller(const SbomSubject& subject) {
     script.assign(bytes.begin(), bytes.end());
     break;
   }
-  const std::vector<ScriptLineView> lines = ViewScript(script, scriptRunType, [&](const std::string& name) {
+  const std::vector<ScriptLineView> lines = ViewScript(ReadScriptLinesFromText(script), scriptRunType, [&](const std::string& name) {
     for (const ScannedEntry& entry : scan.entries)
       if (entry.name == name) return true;
     return false;
