@@ -12,7 +12,7 @@
 #include "bundle/chunk_inflate.h"
 #include "bundle/verifier_feed.h"
 #include "platform/platform.h"
-#include "support/compute_lane.h"
+#include "support/compute_pool.h"
 #include "support/diag_log.h"
 
 using namespace bundle_format;
@@ -26,7 +26,7 @@ Bundle::Bundle() : sha1_(new CryptoPP::SHA1) {}
 Bundle::~Bundle() {
   if (open_) Close();
   CloseFile();
-  lane_.reset();
+  pool_.reset();
 }
 
 uint32_t Bundle::EffectiveSizeLimit() const { return sizeLimit_ < 0 ? 0u : static_cast<uint32_t>(sizeLimit_); }
@@ -41,10 +41,8 @@ void Bundle::ReleaseScratch() {
   spanScratch_.Release();
   storedScratch_.Release();
   inflatedScratch_.Release();
-  for (size_t slot = 0; slot < kChunkSlots; ++slot) {
-    slotStored_[slot].Release();
-    slotInflated_[slot].Release();
-  }
+  slotStored_.clear();
+  slotInflated_.clear();
 }
 
 bool Bundle::Open(const std::wstring& path) {
@@ -259,51 +257,6 @@ bool Bundle::WriteChunk(const ChunkDescriptor& chunk, FILE* file) {
   if (stored == nullptr || original == nullptr) return false;
   if (LoadChunk(chunk, stored, original) != ChunkLoad::kDone) return false;
   return chunk.originalSize == 0 || fwrite(original, 1, chunk.originalSize, file) == chunk.originalSize;
-}
-
-bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
-  // Chunk k inflates on the compute lane while the worker writes chunk k-1
-  // and reads and descrambles chunk k+1 (from the state the validation
-  // recorded); chunks are written in order, each once it has inflated.
-  if (!lane_) lane_.reset(new ComputeLane(kChunkSlots));
-  ComputeLane& lane = *lane_;
-  bool inflated[kChunkSlots] = {};
-  const size_t jobsBefore = lane.submitted();  // the lane outlives this call
-  size_t queued = 0, written = 0;
-  auto writeOldest = [&]() {
-    lane.WaitFinished(jobsBefore + written + 1);
-    const size_t slot = written % kChunkSlots;
-    const ChunkDescriptor& chunk = entry.chunks[written++];
-    if (!inflated[slot]) return false;
-    return chunk.originalSize == 0 ||
-           fwrite(slotInflated_[slot].data(), 1, chunk.originalSize, file) == chunk.originalSize;
-  };
-  bool ok = true;
-  for (const ChunkDescriptor& chunk : entry.chunks) {
-    // The validation checked both sizes against the limits.
-    const size_t slot = queued % kChunkSlots;
-    unsigned char* stored = Scratch(&slotStored_[slot], chunk.storedSize);
-    unsigned char* original = Scratch(&slotInflated_[slot], chunk.originalSize);
-    // Descrambling stays here: it balances the worker's share against the
-    // inflating, the larger part.
-    if (stored == nullptr || original == nullptr || !ReadChunk(chunk, stored)) {
-      ok = false;
-      break;
-    }
-    bool* done = &inflated[slot];
-    lane.Submit([stored, original, &chunk, done] {
-      *done = InflateChunk(stored, chunk.storedSize, original, chunk.originalSize);
-    });
-    ++queued;
-    if (queued - written == kChunkSlots && !writeOldest()) {
-      ok = false;
-      break;
-    }
-  }
-  while (ok && written < queued) ok = writeOldest();
-  // No job may outlive the flags and buffers it writes to.
-  lane.Drain();
-  return ok;
 }
 
 // The entry cache holds the same entries, in the same order, that a scan from

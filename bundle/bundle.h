@@ -17,7 +17,7 @@ namespace CryptoPP {
 class RSAFunction;
 class SHA1;
 }  // namespace CryptoPP
-class ComputeLane;
+class ComputePool;
 class VerifierFeed;
 
 // Where one chunk's data starts, its sizes, and the scrambler state that
@@ -158,10 +158,17 @@ class Bundle {
   ByteBuffer spanScratch_;      // data passed over, 64 KiB pieces
   ByteBuffer storedScratch_;    // one chunk as stored
   ByteBuffer inflatedScratch_;  // the same chunk inflated
-  // Extraction keeps two chunks in flight: one inflating on the lane while
-  // the worker reads the next and writes the one before.
-  static constexpr size_t kChunkSlots = 2;
-  ByteBuffer slotStored_[kChunkSlots];
-  ByteBuffer slotInflated_[kChunkSlots];
-  std::unique_ptr<ComputeLane> lane_;
+  // Extraction keeps chunks in flight in slots (chunk_slots.h): the worker
+  // reads one chunk's stored bytes into a slot while the compute pool
+  // descrambles and inflates others, and writes them out in order.
+  struct SlotBuffer {
+    std::unique_ptr<unsigned char[]> bytes;
+    size_t capacity = 0;
+  };
+  // Slot buffers for `slots` chunks of at most these sizes, within the slot
+  // budget; false when memory runs out.
+  bool PrepareSlots(size_t slots, size_t storedSize, size_t originalSize);
+  std::vector<SlotBuffer> slotStored_;
+  std::vector<SlotBuffer> slotInflated_;
+  std::unique_ptr<ComputePool> pool_;
 };

@@ -92,6 +92,9 @@ using ThreadHandle = void*;
 ThreadHandle StartThread(void (*run)(void* context), void* context);
 // Waits until the thread has ended and releases it.
 void JoinThread(ThreadHandle thread);
+// How many processors this process may run on (its affinity mask, not the
+// machine's count); at least 1.
+uint32_t UsableProcessorCount();
 
 // A counting semaphore (Win32 semaphores exist on every Windows the stub
 // runs on). Null when it could not be made.

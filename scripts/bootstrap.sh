@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Brings a fresh Debian 12 machine to the state the build needs: packages,
-# the Crypto++ cross-build for mingw (cached outside the build tree, keyed by
-# version and flags), the way 32-bit Windows programs run here, and reusable
+# the Crypto++ and libdeflate cross-builds for mingw (cached outside the build
+# tree, keyed by version and flags), the way 32-bit Windows programs run here, and reusable
 # wine prefixes. Safe to run again: every step checks first and a warm run
 # takes seconds.
 #   scripts/bootstrap.sh         everything `make test` needs
@@ -30,7 +30,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git python3 dpkg-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev mingw-w64-tools
   wine wine32:i386 wine64 xvfb
-  libcrypto++-dev zlib1g-dev libgtest-dev libgmock-dev googletest
+  libcrypto++-dev zlib1g-dev libdeflate-dev libgtest-dev libgmock-dev googletest
   libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
 )
 if [ "$FOR" = all ]; then
@@ -145,6 +145,41 @@ build_cryptopp i686-w64-mingw32 cryptopp-mingw
 # The 64-bit build runs the unit tests, and the demo where 32-bit code cannot run.
 if [ "$FOR" = all ] || [ "$how" = none ]; then build_cryptopp x86_64-w64-mingw32 cryptopp-mingw64; fi
 
+# ---- libdeflate for mingw --------------------------------------------------
+# The stub inflates bundle chunks with it; Debian ships no mingw build, so the
+# same version as libdeflate-dev is built from Debian's source (a minute).
+deflate_version=$(dpkg-query -W -f='${Version}' libdeflate-dev)
+build_libdeflate() {  # triplet link-name
+  local triplet=$1 cc="$1-gcc-win32" flags="-O2 -DNDEBUG" root key work
+  [ "$triplet" = i686-w64-mingw32 ] && flags="$flags -march=i686 -msse2 -mfpmath=sse"
+  key=$(printf '%s|%s' "$cc" "$flags" | sha256sum | cut -c1-12)
+  root="$KZ_CACHE/libdeflate-$triplet-${deflate_version//[^A-Za-z0-9.]/_}-$key"
+  if [ -f "$root/lib/libdeflate.a" ]; then
+    say "libdeflate $deflate_version for $triplet cached in $root"
+  else
+    say "cross-building libdeflate $deflate_version for $triplet"
+    mkdir -p "$KZ_CACHE"
+    work=$(mktemp -d "$KZ_CACHE/build.XXXXXX")
+    (
+      cd "$work"
+      apt-get source -qq libdeflate >/dev/null 2>&1 || die "apt-get source libdeflate failed (is deb-src enabled?)"
+      cd "$(find . -maxdepth 1 -type d -name 'libdeflate-*' | head -n1)"
+      # The static library only: its name on mingw is libdeflatestatic.lib.
+      make -s -j"$(nproc)" libdeflatestatic.lib CC="$cc" AR="$triplet-ar" CFLAGS="$flags" >build.log 2>&1 \
+        || { tail -30 build.log; die "libdeflate build failed"; }
+      rm -rf "$root.partial"
+      mkdir -p "$root.partial/lib" "$root.partial/include"
+      cp libdeflatestatic.lib "$root.partial/lib/libdeflate.a"
+      cp libdeflate.h "$root.partial/include/"
+      mv "$root.partial" "$root"   # only a complete build gets the final name
+    )
+    rm -rf "$work"
+  fi
+  ln -sfn "$root" "$KZ_CACHE/$2"
+}
+build_libdeflate i686-w64-mingw32 libdeflate-mingw
+if [ "$FOR" = all ] || [ "$how" = none ]; then build_libdeflate x86_64-w64-mingw32 libdeflate-mingw64; fi
+
 # ---- CycloneDX validator (tests only) ----------------------------------------
 # The bill-of-materials tests validate kzpack's documents with the CycloneDX
 # library's schemas and strict validator, whose optional dependencies it
@@ -226,4 +261,4 @@ if [ "$FOR" = all ] && [ "$how" != none ]; then
   make_prefix wine32 win32 winxp
 fi
 
-say "done ($FOR): 32-bit Windows programs: $how; Crypto++ for mingw in $KZ_CACHE"
+say "done ($FOR): 32-bit Windows programs: $how; Crypto++ and libdeflate for mingw in $KZ_CACHE"

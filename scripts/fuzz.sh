@@ -24,7 +24,7 @@ build=${KZ_FUZZ_BUILD_DIR:-$root/build/fuzz}
 case $build in /*) ;; *) build=$root/$build ;; esac
 parallel=${KZ_FUZZ_PARALLEL:-1}
 rss=${KZ_FUZZ_RSS_MB:-2048}
-targets=${*:-fuzz_bundle fuzz_json fuzz_pe fuzz_chain fuzz_certificate fuzz_embedded_signature fuzz_script_agreement}
+targets=${*:-fuzz_bundle fuzz_json fuzz_pe fuzz_chain fuzz_certificate fuzz_embedded_signature fuzz_script_agreement fuzz_inflate}
 
 cd "$root"
 if [ ! -f "$build/CMakeCache.txt" ]; then

@@ -1,6 +1,7 @@
 // Compute threads and semaphores on POSIX.
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <semaphore.h>
 
 #include "platform/platform.h"
@@ -33,6 +34,14 @@ void JoinThread(ThreadHandle thread) {
   Start* start = static_cast<Start*>(thread);
   pthread_join(start->thread, nullptr);
   delete start;
+}
+
+uint32_t UsableProcessorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  const int count = CPU_COUNT(&set);
+  return count > 0 ? static_cast<uint32_t>(count) : 1;
 }
 
 Semaphore CreateCountingSemaphore(uint32_t initial, uint32_t) {

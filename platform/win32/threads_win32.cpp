@@ -33,6 +33,14 @@ void JoinThread(ThreadHandle thread) {
   CloseHandle(static_cast<HANDLE>(thread));
 }
 
+uint32_t UsableProcessorCount() {
+  DWORD_PTR processMask = 0, systemMask = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask)) return 1;
+  uint32_t count = 0;
+  for (; processMask != 0; processMask &= processMask - 1) ++count;
+  return count > 0 ? count : 1;
+}
+
 Semaphore CreateCountingSemaphore(uint32_t initial, uint32_t maximum) {
   return CreateSemaphoreW(nullptr, static_cast<LONG>(initial), static_cast<LONG>(maximum), nullptr);
 }

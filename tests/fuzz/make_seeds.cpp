@@ -2,6 +2,7 @@
 // writers: `kz_fuzz_seeds <folder>` fills <folder>/<target>/ for every target.
 // Extra arguments are real PE files to seed the PE and chain targets with.
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
@@ -190,6 +191,37 @@ void BundleSeeds() {
   Put("bundle", "stream_empty", 0x01, true, PlainEntryStream({}, 1 << 20));
 }
 
+// Streams as they are (selector bit 7 clear, the size in the next two bytes),
+// and plain text that the target deflates itself in each of its ways.
+void InflateSeeds() {
+  const std::string text =
+      "dep x86 gui vcredist.exe\ndep x64 gui dotnet.exe\n" + std::string(300, 'a') + "install_script setup.exe\n";
+  Bytes stream(compressBound(text.size()));
+  uLongf length = stream.size();
+  compress2(stream.data(), &length, reinterpret_cast<const Bytef*>(text.data()), text.size(), 9);
+  stream.resize(length);
+  Bytes raw = {static_cast<uint8_t>(text.size() >> 8), static_cast<uint8_t>(text.size())};
+  raw.insert(raw.end(), stream.begin(), stream.end());
+  Put("inflate", "zlib_stream", 0x00, true, raw);
+  // Control bytes: level and window (c0), memory level and strategy (c1),
+  // where to flip and what.
+  const struct {
+    const char* name;
+    uint8_t selector, c0, c1, flipAt, flip;
+  } kinds[] = {
+      {"zlib9", 0x80, 9, 7, 0, 0},          {"zlib1_trailing", 0x81, 1, 7, 0, 0},
+      {"raw", 0x80, 0x20 | 6, 7, 0, 0},     {"gzip", 0x80, 0x30 | 6, 7, 0, 0},
+      {"dictionary", 0x80, 0x40 | 6, 7, 0, 0}, {"fixed", 0x80, 6, 7 | (4 << 3), 0, 0},
+      {"huffman_short", 0x84, 6, 7 | (2 << 3), 0, 0}, {"rle_long", 0x86, 6, 7 | (3 << 3), 0, 0},
+      {"fixed_flipped", 0x80, 6, 7 | (4 << 3), 9, 0x10}, {"zlib9_flipped", 0x80, 9, 7, 3, 0x01},
+  };
+  for (const auto& k : kinds) {
+    Bytes body = {k.c0, k.c1, k.flipAt, k.flip};
+    body.insert(body.end(), text.begin(), text.end());
+    Put("inflate", k.name, k.selector, true, body);
+  }
+}
+
 void JsonSeeds() {
   const char* const texts[] = {
       "{\"sign\":\"0a1b2c3d4e5f\"}",
@@ -302,6 +334,7 @@ int main(int argc, char** argv) {
   kzfuzz::QuietInit();
   BundleSeeds();
   JsonSeeds();
+  InflateSeeds();
   PeAndChainSeeds(std::vector<std::string>(argv + 2, argv + argc));
   CertificateSeeds();
   EmbeddedSignatureSeeds();

@@ -118,7 +118,8 @@ def configure_stub(args, work, timings):
     """A build folder of its own for the stub with the token's root public keys."""
     configure = ['cmake', '-S', args.source, '-B', os.path.join(work, 'stub-build'), '-G', 'Unix Makefiles',
                  '-DCMAKE_TOOLCHAIN_FILE=' + args.toolchain, '-DCMAKE_BUILD_TYPE=Release',
-                 '-DKZ_CRYPTOPP_ROOT=' + args.cryptopp_root, '-DKZ_BUILD_TESTS=OFF', '-DKZ_RELEASE=ON',
+                 '-DKZ_CRYPTOPP_ROOT=' + args.cryptopp_root,
+                 '-DKZ_LIBDEFLATE_ROOT=' + args.libdeflate_root, '-DKZ_BUILD_TESTS=OFF', '-DKZ_RELEASE=ON',
                  '-DKZ_BUNDLE_ROOT_KEY=' + os.path.join(work, 'bundle_root.pub.der'),
                  '-DKZ_IMAGE_ROOT_KEY=' + os.path.join(work, 'image_root.pub.der')]
     timed('configure the token stub', timings, configure, dict(os.environ))
@@ -138,7 +139,7 @@ def windows_path(path):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ('kzpack', 'source', 'setup', 'toolchain', 'cryptopp-root', 'wine-run', 'work'):
+    for name in ('kzpack', 'source', 'setup', 'toolchain', 'cryptopp-root', 'libdeflate-root', 'wine-run', 'work'):
         parser.add_argument('--' + name, required=True)
     args = parser.parse_args()
     engine = next((os.path.join(d, 'pkcs11.so') for d in ENGINE_DIRS if os.path.exists(os.path.join(d, 'pkcs11.so'))),

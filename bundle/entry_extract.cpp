@@ -1,0 +1,110 @@
+// Writing a cached entry to a file: the worker reads each chunk's stored
+// bytes where the validation found them and writes inflated chunks in
+// order; the compute pool descrambles (from the state recorded for the
+// chunk) and inflates them in between, several at a time.
+#include <new>
+
+#include "bundle/bundle.h"
+#include "bundle/chunk_inflate.h"
+#include "bundle/chunk_slots.h"
+#include "platform/platform.h"
+#include "support/compute_pool.h"
+
+namespace {
+bool Grow(std::unique_ptr<unsigned char[]>* bytes, size_t* capacity, size_t size) {
+  if (*capacity >= size) return true;
+  bytes->reset();
+  *capacity = 0;
+  // Not value-initialised: every byte is written before it is read, and
+  // untouched pages cost nothing.
+  bytes->reset(new (std::nothrow) unsigned char[size]);
+  if (!*bytes) return false;
+  *capacity = size;
+  return true;
+}
+}  // namespace
+
+bool Bundle::PrepareSlots(size_t slots, size_t storedSize, size_t originalSize) {
+  if (storedSize == 0) storedSize = 1;
+  if (originalSize == 0) originalSize = 1;
+  slotStored_.resize(slots);
+  slotInflated_.resize(slots);
+  // Buffers kept from an entry of larger chunks count as they are: when
+  // they would take the slots past the budget, they all go first.
+  uint64_t total = 0;
+  for (size_t slot = 0; slot < slots; ++slot) {
+    total += slotStored_[slot].capacity > storedSize ? slotStored_[slot].capacity : storedSize;
+    total += slotInflated_[slot].capacity > originalSize ? slotInflated_[slot].capacity : originalSize;
+  }
+  if (total > kChunkSlotBudget) {
+    slotStored_.clear();
+    slotInflated_.clear();
+    slotStored_.resize(slots);
+    slotInflated_.resize(slots);
+  }
+  for (size_t slot = 0; slot < slots; ++slot) {
+    if (!Grow(&slotStored_[slot].bytes, &slotStored_[slot].capacity, storedSize) ||
+        !Grow(&slotInflated_[slot].bytes, &slotInflated_[slot].capacity, originalSize))
+      return false;
+  }
+  return true;
+}
+
+bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
+  if (entry.chunks.empty()) return true;
+  if (!pool_) {
+    uint32_t threads = platform::UsableProcessorCount();
+    if (threads > kMaxComputeThreads) threads = kMaxComputeThreads;
+    pool_.reset(new ComputePool(threads, threads + 2));
+  }
+  ComputePool& pool = *pool_;
+  // The validation checked both sizes against the limits.
+  size_t largestStored = 0, largestOriginal = 0;
+  for (const ChunkDescriptor& chunk : entry.chunks) {
+    if (chunk.storedSize > largestStored) largestStored = chunk.storedSize;
+    if (chunk.originalSize > largestOriginal) largestOriginal = chunk.originalSize;
+  }
+  size_t slots = ChunkSlotCount(pool.threads(), static_cast<uint64_t>(largestStored) + largestOriginal);
+  if (slots > pool.depth()) slots = pool.depth();
+  if (!PrepareSlots(slots, largestStored, largestOriginal)) return false;
+
+  std::unique_ptr<bool[]> inflated(new bool[slots]());
+  const size_t jobsBefore = pool.submitted();  // the pool outlives this call
+  size_t queued = 0, written = 0;
+  auto writeOldest = [&]() {
+    pool.WaitJob(jobsBefore + written);
+    const size_t slot = written % slots;
+    const ChunkDescriptor& chunk = entry.chunks[written++];
+    if (!inflated[slot]) return false;
+    return chunk.originalSize == 0 ||
+           fwrite(slotInflated_[slot].bytes.get(), 1, chunk.originalSize, file) == chunk.originalSize;
+  };
+  bool ok = true;
+  for (const ChunkDescriptor& chunk : entry.chunks) {
+    const size_t slot = queued % slots;
+    unsigned char* stored = slotStored_[slot].bytes.get();
+    unsigned char* original = slotInflated_[slot].bytes.get();
+    file_.Seek(chunk.fileOffset);
+    if (file_.Read(stored, chunk.storedSize) != chunk.storedSize) {
+      ok = false;
+      break;
+    }
+    // Each job descrambles with its own copy, from the chunk's first byte.
+    Scrambler scrambler = scrambler_;
+    bool* done = &inflated[slot];
+    pool.Submit([scrambler, stored, original, &chunk, done]() mutable {
+      scrambler.set_state(chunk.state);
+      scrambler.Descramble(stored, chunk.storedSize);
+      *done = InflateChunk(stored, chunk.storedSize, original, chunk.originalSize);
+    });
+    ++queued;
+    if (queued - written == slots && !writeOldest()) {
+      ok = false;
+      break;
+    }
+  }
+  while (ok && written < queued) ok = writeOldest();
+  // No job may outlive the flags and buffers it writes to.
+  pool.Drain();
+  return ok;
+}
