@@ -92,6 +92,8 @@ using ThreadHandle = void*;
 ThreadHandle StartThread(void (*run)(void* context), void* context);
 // Waits until the thread has ended and releases it.
 void JoinThread(ThreadHandle thread);
+// The processors this process may run on (its affinity), at least 1.
+uint32_t UsableProcessorCount();
 
 // A counting semaphore (Win32 semaphores exist on every Windows the stub
 // runs on). Null when it could not be made.

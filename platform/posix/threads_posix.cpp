@@ -1,7 +1,9 @@
 // Compute threads and semaphores on POSIX.
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <semaphore.h>
+#include <unistd.h>
 
 #include "platform/platform.h"
 
@@ -33,6 +35,13 @@ void JoinThread(ThreadHandle thread) {
   Start* start = static_cast<Start*>(thread);
   pthread_join(start->thread, nullptr);
   delete start;
+}
+
+uint32_t UsableProcessorCount() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<uint32_t>(CPU_COUNT(&set));
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<uint32_t>(online) : 1;
 }
 
 Semaphore CreateCountingSemaphore(uint32_t initial, uint32_t) {

@@ -33,6 +33,19 @@ void JoinThread(ThreadHandle thread) {
   CloseHandle(static_cast<HANDLE>(thread));
 }
 
+uint32_t UsableProcessorCount() {
+  DWORD_PTR process = 0, system = 0;
+  uint32_t count = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+    for (; process != 0; process &= process - 1) ++count;
+  if (count == 0) {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    count = info.dwNumberOfProcessors;
+  }
+  return count ? count : 1;
+}
+
 Semaphore CreateCountingSemaphore(uint32_t initial, uint32_t maximum) {
   return CreateSemaphoreW(nullptr, static_cast<LONG>(initial), static_cast<LONG>(maximum), nullptr);
 }
