@@ -8,7 +8,9 @@
 # this design must write: setup.exe with the bundle, ibnd, the dependencies)
 # alternately under wine64, once with pages warmed before every run and once
 # without, and prints medians, ranges, per-round ratios and each process's
-# peak working set, then the micro-benchmarks natively.
+# peak working set, then the build time of the same files (`kzpack build`
+# against makensis, 3 alternating rounds, wall and CPU seconds), then the
+# micro-benchmarks natively.
 #
 # The native comparison is 64-bit: the 64-bit build of the stub's sources
 # against NSIS's amd64-unicode stub. Where 32-bit programs run
@@ -25,7 +27,8 @@
 # BENCH_32=0 skips the 32-bit comparison; BENCH_MICRO=0 skips the micro-benchmarks;
 # BENCH_OUT names the output folder; BENCH_WINEPREFIX the wine prefix (default
 # $KZ_CACHE/wine64-bench); BENCH_WARM_MIB the MiB written and deleted before
-# each warmed run (default 320, 2560 for W3); BENCH_MODES=warm or cold for one.
+# each warmed run (default 320, 2560 for W3); BENCH_MODES=warm or cold for one;
+# BENCH_BUILD=0 skips the build-time comparison.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
@@ -140,6 +143,39 @@ bench_workload() {
       "floor=$(win "$out/floor.exe")$floor_args" \
       "floor3=$(win "$out/floor3.exe") $floor3_args"
   done
+
+  if [ "${BENCH_BUILD:-1}" != 0 ]; then
+    echo
+    echo "== $workload, build time: kzpack build against makensis (zlib) of the same files, $(nproc) processors"
+    echo "$(date -u +%H:%M) load: $(cat /proc/loadavg)"
+    python3 - "$dir" "$kzpack" "$stub" <<'PY'
+import os, resource, statistics, subprocess, sys, time
+folder, kzpack, stub = sys.argv[1:4]
+commands = {
+    "kzpack build": [kzpack, "build", "project.toml", "-o", "build-time.exe", "--stub", stub, "--development-keys"],
+    "makensis": ["makensis", "-V1", "nsis.nsi"],
+}
+runs = {name: [] for name in commands}
+for _ in range(3):  # alternating, so that both see the same machine
+    for name, command in commands.items():
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.monotonic()
+        done = subprocess.run(command, cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        wall = time.monotonic() - start
+        if done.returncode != 0:
+            sys.exit("%s failed (exit code %d):\n%s" % (name, done.returncode, done.stderr.decode(errors="replace")))
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        cpu = after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
+        runs[name].append((wall, cpu))
+for name, values in runs.items():
+    walls = [w for w, _ in values]
+    print("%-13s median %6.1f s wall (%.1f-%.1f), %6.1f s CPU" %
+          (name, statistics.median(walls), min(walls), max(walls), statistics.median(c for _, c in values)))
+ratios = [k[0] / n[0] for k, n in zip(runs["kzpack build"], runs["makensis"])]
+print("kzpack build / makensis (wall, per-round median): %.2f" % statistics.median(ratios))
+PY
+    rm -f "$dir/build-time.exe"
+  fi
 
   [ "$workload" = w3 ] && return 0  # emulated, 1 GiB would take hours
   if [ "${BENCH_32:-1}" != 0 ]; then

@@ -26,6 +26,9 @@ if(CMAKE_CROSSCOMPILING)
   find_package(ZLIB REQUIRED)
   # Static runtime: the stub ships as one file with no DLLs of its own.
   add_link_options(-static -static-libgcc -static-libstdc++)
+  # A section per function and datum, so that Stub.exe's --gc-sections can
+  # drop what nothing refers to (the Crypto++ build is made the same way).
+  add_compile_options(-ffunction-sections -fdata-sections)
 else()
   find_path(KZ_CRYPTOPP_INCLUDE cryptopp/rsa.h PATHS /usr/include REQUIRED)
   find_library(KZ_CRYPTOPP_LIB NAMES cryptopp crypto++ REQUIRED)

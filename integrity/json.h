@@ -4,7 +4,7 @@
 #pragma once
 
 #include <cstdint>
-#include <istream>
+#include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>

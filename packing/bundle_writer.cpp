@@ -1,13 +1,13 @@
 #include "packing/bundle_writer.h"
 
 #include <cryptopp/sha.h>
-#include <zlib.h>
 
 #include <cstring>
 
 #include "bundle/format.h"
 #include "bundle/validation.h"
 #include "packing/certificate_writer.h"
+#include "packing/deflate_pool.h"
 #include "platform/platform.h"
 
 using namespace bundle_format;
@@ -53,6 +53,8 @@ bool BundleWriter::Create(const std::wstring& path, const BundleWriterOptions& o
   scrambler_.Reset();
   signer_.reset();
   signing_.reset();
+  queued_.clear();
+  pool_.reset();
   if (signing != nullptr) {
     signing_.reset(new BundleSigning(*signing));
     signer_.reset(new PssSigner);
@@ -66,6 +68,7 @@ bool BundleWriter::Create(const std::wstring& path, const BundleWriterOptions& o
   file_ = platform::OpenStdioFile(path, L"wb");
   if (file_ == nullptr) return Fail("cannot create the bundle file", error);
   path_ = path;
+  pool_.reset(new DeflatePool(options.deflateLevel, options.chunkSize, options.threads));
   unsigned char header[kHeaderSize];
   memcpy(header, kMagic, sizeof kMagic);
   header[12] = kVersion;
@@ -81,7 +84,7 @@ bool BundleWriter::WriteStored(const unsigned char* data, size_t size, std::stri
 }
 
 // Plain entry-stream bytes: digested as they are, written scrambled.
-bool BundleWriter::WritePlainField(const void* data, size_t size, std::string* error) {
+bool BundleWriter::EmitPlain(const void* data, size_t size, std::string* error) {
   if (file_ == nullptr || failed_) return Fail("the bundle is not being written", error);
   const unsigned char* plain = static_cast<const unsigned char*>(data);
   sha1_->Update(plain, size);
@@ -91,10 +94,63 @@ bool BundleWriter::WritePlainField(const void* data, size_t size, std::string* e
   return WriteStored(scratch_.data(), size, error);
 }
 
+bool BundleWriter::EmitLe32(uint32_t value, std::string* error) {
+  unsigned char bytes[4];
+  StoreLe32(bytes, value);
+  return EmitPlain(bytes, 4, error);
+}
+
+bool BundleWriter::WritePlainField(const void* data, size_t size, std::string* error) {
+  if (file_ == nullptr || failed_) return Fail("the bundle is not being written", error);
+  if (queued_.empty()) return EmitPlain(data, size, error);
+  const unsigned char* plain = static_cast<const unsigned char*>(data);
+  queued_.push_back({false, std::vector<unsigned char>(plain, plain + size)});
+  return true;
+}
+
 bool BundleWriter::WriteLe32(uint32_t value, std::string* error) {
   unsigned char bytes[4];
   StoreLe32(bytes, value);
   return WritePlainField(bytes, 4, error);
+}
+
+bool BundleWriter::WriteQueued(bool all, std::string* error) {
+  while (!queued_.empty()) {
+    Queued item = std::move(queued_.front());
+    queued_.pop_front();
+    if (!item.chunk) {
+      if (!EmitPlain(item.plain.data(), item.plain.size(), error)) return false;
+      continue;
+    }
+    const unsigned char* stored = nullptr;
+    uint32_t storedSize = 0, originalSize = 0;
+    if (!pool_->TakeOldest(&stored, &storedSize, &originalSize)) return Fail("deflate failed", error);
+    if (!EmitLe32(storedSize, error) || !EmitLe32(originalSize, error) || !EmitPlain(stored, storedSize, error))
+      return false;
+    if (!all) return true;
+  }
+  return true;
+}
+
+unsigned char* BundleWriter::NextChunkBuffer(std::string* error) {
+  if (file_ == nullptr || failed_) {
+    Fail("the bundle is not being written", error);
+    return nullptr;
+  }
+  while (pool_->full())
+    if (!WriteQueued(false, error)) return nullptr;
+  return pool_->input();
+}
+
+// The chunk's record (sizes, stream) follows once the pool has compressed it.
+bool BundleWriter::SubmitChunk(uint32_t size, std::string* error) {
+  if (chunksLeft_ == 0) return Fail("no chunk is expected", error);
+  entryTotal_ += size;
+  if (entryTotal_ > INT32_MAX) return Fail("an entry holds less than 2 GiB", error);
+  pool_->Submit(size);
+  queued_.push_back({true, {}});
+  --chunksLeft_;
+  return true;
 }
 
 bool BundleWriter::AppendPlain(const void* data, size_t size, std::string* error) {
@@ -125,15 +181,6 @@ bool BundleWriter::AddStoredChunk(const void* stored, uint32_t storedSize, uint3
   return true;
 }
 
-bool BundleWriter::CompressAndAdd(const unsigned char* data, uint32_t size, std::string* error) {
-  uLongf bound = compressBound(size);
-  if (compressed_.size() < bound) compressed_.resize(bound);
-  uLongf storedSize = bound;
-  if (compress2(compressed_.data(), &storedSize, data, size, options_.deflateLevel) != Z_OK)
-    return Fail("deflate failed", error);
-  return AddStoredChunk(compressed_.data(), static_cast<uint32_t>(storedSize), size, error);
-}
-
 bool BundleWriter::AddEntryFromMemory(const std::string& name, const void* data, size_t size, std::string* error) {
   if (size > INT32_MAX) return Fail("an entry holds less than 2 GiB: " + name, error);
   const uint32_t chunkCount = static_cast<uint32_t>((size + options_.chunkSize - 1) / options_.chunkSize);
@@ -141,7 +188,10 @@ bool BundleWriter::AddEntryFromMemory(const std::string& name, const void* data,
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
   for (size_t offset = 0; offset < size; offset += options_.chunkSize) {
     const uint32_t n = static_cast<uint32_t>(size - offset < options_.chunkSize ? size - offset : options_.chunkSize);
-    if (!CompressAndAdd(bytes + offset, n, error)) return false;
+    unsigned char* buffer = NextChunkBuffer(error);
+    if (buffer == nullptr) return false;
+    memcpy(buffer, bytes + offset, n);
+    if (!SubmitChunk(n, error)) return false;
   }
   return true;
 }
@@ -154,19 +204,20 @@ bool BundleWriter::AddEntryFromFile(const std::string& name, const std::wstring&
   if (size > INT32_MAX) return Fail("an entry holds less than 2 GiB: " + name, error);
   const uint32_t chunkCount = static_cast<uint32_t>((size + options_.chunkSize - 1) / options_.chunkSize);
   if (!BeginEntry(name, chunkCount, error)) return false;
-  std::vector<unsigned char> buffer(size < options_.chunkSize ? static_cast<size_t>(size) : options_.chunkSize);
   for (int64_t offset = 0; offset < size; offset += options_.chunkSize) {
     const uint32_t n = static_cast<uint32_t>(size - offset < options_.chunkSize ? size - offset : options_.chunkSize);
-    if (!platform::ReadExact(source.get(), buffer.data(), n))
+    unsigned char* buffer = NextChunkBuffer(error);
+    if (buffer == nullptr) return false;
+    if (!platform::ReadExact(source.get(), buffer, n))
       return Fail("the file for entry " + name + " changed while it was read", error);
-    if (!CompressAndAdd(buffer.data(), n, error)) return false;
+    if (!SubmitChunk(n, error)) return false;
   }
   return true;
 }
 
 bool BundleWriter::Finish(std::string* error) {
   if (chunksLeft_ != 0) return Fail("the last entry is missing chunks", error);
-  if (!WriteLe32(0, error)) return false;  // end marker
+  if (!WriteLe32(0, error) || !WriteQueued(true, error)) return false;  // end marker
   if (!WriteStored(options_.junk.data(), options_.junk.size(), error)) return false;
   if (signer_) {
     SignatureBlock block;

@@ -1,10 +1,12 @@
 // Writes install bundles: entries of zlib chunks, scrambled, with optional
 // junk, an optional RSA-PSS signature block and the SHA-1 of the plain entry
-// stream. The file is written as it goes; memory holds one chunk at a time.
+// stream. Chunks are compressed on every processor (packing/deflate_pool.h)
+// and written in order as they finish; memory holds a few chunks per thread.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,6 +15,7 @@
 #include "bundle/scrambler.h"
 #include "bundle/validation.h"
 
+class DeflatePool;
 class PssSigner;
 namespace CryptoPP {
 class SHA1;
@@ -24,6 +27,7 @@ std::vector<unsigned char> SerializeSignatureBlock(const SignatureBlock& block);
 struct BundleWriterOptions {
   uint32_t chunkSize = 1024 * 1024;  // at most the installer's 0x1900000
   int deflateLevel = 9;              // 0 to 9
+  uint32_t threads = 0;              // compressing threads; 0: every usable processor
   uint32_t headerValues[3] = {0, 0, 0};
   std::vector<unsigned char> junk;   // written after the end marker, signed
 };
@@ -70,9 +74,17 @@ class BundleWriter {
 
  private:
   bool WriteStored(const unsigned char* data, size_t size, std::string* error);
+  // Entry-stream bytes in order: written now, or queued behind the chunks
+  // still being compressed.
   bool WritePlainField(const void* data, size_t size, std::string* error);
+  bool EmitPlain(const void* data, size_t size, std::string* error);
+  bool EmitLe32(uint32_t value, std::string* error);
   bool WriteLe32(uint32_t value, std::string* error);
-  bool CompressAndAdd(const unsigned char* data, uint32_t size, std::string* error);
+  // Room for the next chunk's bytes, after writing what has to make room.
+  unsigned char* NextChunkBuffer(std::string* error);
+  bool SubmitChunk(uint32_t size, std::string* error);
+  // Writes queued fields up to and including the oldest chunk (all: everything).
+  bool WriteQueued(bool all, std::string* error);
   bool Fail(const std::string& message, std::string* error);
 
   FILE* file_ = nullptr;
@@ -83,7 +95,14 @@ class BundleWriter {
   std::unique_ptr<CryptoPP::SHA1> sha1_;
   Scrambler scrambler_;
   std::vector<unsigned char> scratch_;
-  std::vector<unsigned char> compressed_;
+  std::unique_ptr<DeflatePool> pool_;
+  // What is waiting to be written, in order: plain fields, or (empty) the
+  // pool's oldest chunk.
+  struct Queued {
+    bool chunk;
+    std::vector<unsigned char> plain;
+  };
+  std::deque<Queued> queued_;
   size_t entryCount_ = 0;
   uint32_t chunksLeft_ = 0;  // of the entry being written
   int64_t entryTotal_ = 0;

@@ -113,10 +113,38 @@ esac
 # i686 is the product; x86_64 builds the same sources for tests under wine64
 # on machines that cannot execute 32-bit code.
 version=$(dpkg-query -W -f='${Version}' libcrypto++-dev)
+# Size first (Stub.exe ships in every installer), with sections per function
+# and datum for the linker's --gc-sections; the digests on the installer's
+# hot path keep -O2. dll.o is replaced by scripts/cryptopp_instances.cpp
+# (two objects): Stub.exe needs a few of its templates, not every algorithm
+# it instantiates.
+HOT_OBJECTS="md5.o sha.o sha_simd.o iterhash.o"
+# mingw's linker keeps every function that has unwind data (.eh_frame is
+# kept whole), so any object that prints to a C++ stream brings the whole
+# iostream and locale library, about 0.9 MB, into Stub.exe. In the objects the
+# stub links only these print: the Integer stream operators and OID::Print go
+# (nothing here uses them; a caller would fail to link, not misbehave).
+strip_cryptopp_printing() {
+  local file pattern
+  # (The sources have CRLF line ends.)
+  for pattern in 'integer.cpp:^std::istream& operator>>(std::istream& in, Integer &a)[[:space:]]*$' \
+                 'integer.cpp:^std::ostream& operator<<(std::ostream& out, const Integer &a)[[:space:]]*$' \
+                 'asn.cpp:^std::ostream& OID::Print(std::ostream& out) const[[:space:]]*$'; do
+    file=${pattern%%:*} pattern=${pattern#*:}
+    grep -q "$pattern" "$file" || die "Crypto++ $version: '$pattern' not found in $file; update strip_cryptopp_printing"
+    sed -i "/$pattern/,/^}[[:space:]]*\$/d" "$file"
+  done
+  sed -i 's|^#include <iostream>|#include <istream>|' integer.cpp
+  sed -i '/^#include <iostream>/d; /^#include <sstream>/d' asn.cpp
+}
 build_cryptopp() {  # triplet link-name
-  local triplet=$1 cxx="$1-g++-win32" flags="-O2 -DNDEBUG" root key work
-  [ "$triplet" = i686-w64-mingw32 ] && flags="$flags -march=i686 -msse2 -mfpmath=sse"
-  key=$(printf '%s|%s|%s' "$cxx" "$flags" "$CRYPTOPP_MACROS" | sha256sum | cut -c1-12)
+  local triplet=$1 cxx="$1-g++-win32" sections="-ffunction-sections -fdata-sections" arch="" flags hot root key work lib
+  [ "$triplet" = i686-w64-mingw32 ] && arch="-march=i686 -msse2 -mfpmath=sse"
+  flags="-Os -DNDEBUG $sections $arch"
+  hot="-O2 -DNDEBUG $sections $arch"
+  key=$(printf '%s|%s|%s|%s|%s|%s|%s' "$cxx" "$flags" "$CRYPTOPP_MACROS" "$hot" "$HOT_OBJECTS" \
+    "$(sha256sum <"$here/cryptopp_instances.cpp")" "$(declare -f strip_cryptopp_printing | sha256sum)" \
+    | sha256sum | cut -c1-12)
   root="$KZ_CACHE/cryptopp-$triplet-${version//[^A-Za-z0-9.]/_}-$key"
   if [ -f "$root/lib/libcryptopp.a" ]; then
     say "Crypto++ $version for $triplet cached in $root"
@@ -128,11 +156,26 @@ build_cryptopp() {  # triplet link-name
       cd "$work"
       apt-get source -qq libcrypto++ >/dev/null 2>&1 || die "apt-get source libcrypto++ failed (is deb-src enabled?)"
       cd "$(find . -maxdepth 1 -type d -name 'libcrypto++-*' | head -n1)"
-      make -s -f GNUmakefile -j"$(nproc)" static CXX="$cxx" AR="$triplet-ar" RANLIB="$triplet-ranlib" \
-        CXXFLAGS="$flags $CRYPTOPP_MACROS" >build.log 2>&1 || { tail -30 build.log; die "Crypto++ build failed"; }
+      strip_cryptopp_printing
+      cryptopp_make() {  # CXXFLAGS target...
+        local cxxflags=$1; shift
+        make -s -f GNUmakefile -j"$(nproc)" "$@" CXX="$cxx" AR="$triplet-ar" RANLIB="$triplet-ranlib" \
+          CXXFLAGS="$cxxflags $CRYPTOPP_MACROS" >>build.log 2>&1 || { tail -30 build.log; die "Crypto++ build failed"; }
+      }
+      cryptopp_make "$flags" static
+      for lib in libcryptopp.a libcrypto++.a; do [ -f "$lib" ] && break; done
+      rm -f $HOT_OBJECTS
+      cryptopp_make "$hot" $HOT_OBJECTS
+      cp "$here/cryptopp_instances.cpp" kz_instances.cpp
+      { $cxx $flags $CRYPTOPP_MACROS -c kz_instances.cpp -o kz_instances.o &&
+        $cxx $flags $CRYPTOPP_MACROS -DKZ_CIPHER_MODES -c kz_instances.cpp -o kz_instances_modes.o; } >>build.log 2>&1 \
+        || { tail -30 build.log; die "Crypto++ template instances failed to build"; }
+      "$triplet-ar" d "$lib" dll.o
+      "$triplet-ar" r "$lib" $HOT_OBJECTS kz_instances.o kz_instances_modes.o
+      "$triplet-ranlib" "$lib"
       rm -rf "$root.partial"
       mkdir -p "$root.partial/lib" "$root.partial/include/cryptopp"
-      cp "$(ls libcryptopp.a libcrypto++.a 2>/dev/null | head -n1)" "$root.partial/lib/libcryptopp.a"
+      cp "$lib" "$root.partial/lib/libcryptopp.a"
       cp ./*.h "$root.partial/include/cryptopp/"
       printf '%s\n' $CRYPTOPP_MACROS | sed 's/^-D//' >"$root.partial/config-macros.txt"
       mv "$root.partial" "$root"   # only a complete build gets the final name

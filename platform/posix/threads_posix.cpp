@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
+#include <unistd.h>
 
 #include "platform/platform.h"
 

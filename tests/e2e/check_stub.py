@@ -2,12 +2,16 @@
 """Static checks of a built Stub.exe with the mingw objdump (runs natively,
 so it also covers the 32-bit stub on machines that cannot execute it):
 machine and subsystem, at most 14 sections and nothing left for a debugger,
-and only DLLs the system always loads from System32 (comctl32 through the
-manifest)."""
+only DLLs the system always loads from System32 (comctl32 through the
+manifest), and for the shipped 32-bit stub at most 1.5 MiB: it is part of every installer's
+download, and one use of a C++ stream (or a library object that prints to
+one) links the whole iostream and locale library, about 0.9 MB, back in."""
+import os
 import re
 import subprocess
 import sys
 
+MAX_SIZE = 1536 * 1024
 ALLOWED = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'advapi32.dll', 'shell32.dll', 'comctl32.dll',
            'msvcrt.dll', 'ole32.dll'}
 
@@ -22,6 +26,9 @@ def main(stub, objdump):
     leftovers = [s for s in sections if s.startswith('.debug') or s.startswith('/')]
     if leftovers:
         problems.append('not stripped: %s' % leftovers)
+    size = os.path.getsize(stub)
+    if 'file format pei-i386' in table and size > MAX_SIZE:
+        problems.append('%d bytes (at most %d): look for C++ streams in what the stub links' % (size, MAX_SIZE))
     if not re.search(r'^Subsystem\s+00000002', headers, re.M):
         problems.append('not a GUI program')
     dlls = {name.lower() for name in re.findall(r'DLL Name: (\S+)', headers)}

@@ -1,12 +1,16 @@
 // The writer: entries from files and memory in any chunking read back the
-// same, the trailer has the documented shape, and bad requests are refused.
+// same, the trailer has the documented shape, bad requests are refused, and
+// the chunks compressed on many threads come out as on one, as zlib streams
+// no larger than zlib's own.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 
 #include "bundle/bundle.h"
 #include "bundle/validation.h"
 #include "packing/bundle_inspect.h"
+#include "packing/chunk_deflater.h"
 #include "tests/unit/bundle_fixtures.h"
 
 using namespace bundletest;
@@ -42,6 +46,93 @@ TEST(BundleWriter, EntriesReadBackInEveryChunking) {
       EXPECT_EQ(random, kztest::ReadFileBytes(dir / "out"));
       ASSERT_TRUE(bundle.ExtractEntry((dir / "out").wstring(), "memory"));
       EXPECT_EQ(Text("hello\n"), kztest::ReadFileBytes(dir / "out"));
+    }
+  }
+}
+
+namespace {
+// Sentences over a small vocabulary: compresses about 3:1, like text files.
+std::vector<unsigned char> TextLike(size_t size, uint32_t seed) {
+  std::vector<std::string> words;
+  for (int i = 0; i < 300; ++i) {
+    seed = seed * 1103515245 + 12345;
+    words.push_back(std::string(2 + (seed >> 16) % 8, static_cast<char>('a' + (seed >> 8) % 26)) +
+                    std::to_string(seed % 97));
+  }
+  std::vector<unsigned char> out;
+  while (out.size() < size) {
+    seed = seed * 1103515245 + 12345;
+    const std::string& word = words[(seed >> 12) % words.size()];
+    out.insert(out.end(), word.begin(), word.end());
+    out.push_back((seed & 15) == 0 ? '\n' : ' ');
+  }
+  out.resize(size);
+  return out;
+}
+}  // namespace
+
+// Chunks finish out of order on many threads; the bundle is the same bytes,
+// and reads back. (Unsigned for the comparison: PSS signatures are salted.)
+TEST(BundleWriter, SameBytesOnOneThreadAsOnMany) {
+  kztest::TempDir dir;
+  kztest::WriteFileBytes(dir / "text", TextLike(700 * 1000, 5));
+  const auto random = kztest::RandomBytes(300 * 1000, 6);
+  std::vector<std::vector<unsigned char>> outputs;
+  for (uint32_t threads : {1u, 2u, 7u}) {
+    for (bool sign : {false, true}) {
+      BundleWriterOptions options;
+      options.chunkSize = 64 * 1024;
+      options.threads = threads;
+      BundleSigning signing = Signing("IBND");
+      BundleWriter writer;
+      std::string error;
+      const fs::path path = dir / "b";
+      ASSERT_TRUE(writer.Create(path.wstring(), options, sign ? &signing : nullptr, &error)) << error;
+      ASSERT_TRUE(writer.AddEntryFromFile("text", (dir / "text").wstring(), &error)) << error;
+      ASSERT_TRUE(writer.AddEntryFromMemory("empty", "", 0, &error)) << error;
+      ASSERT_TRUE(writer.AddEntryFromMemory("random", random.data(), random.size(), &error)) << error;
+      ASSERT_TRUE(writer.AddEntryFromFile("text again", (dir / "text").wstring(), &error)) << error;
+      ASSERT_TRUE(writer.Finish(&error)) << error;
+      if (!sign) {
+        outputs.push_back(kztest::ReadFileBytes(path));
+        continue;
+      }
+      Bundle bundle;
+      bundle.SetCertificateGoal("IBND");
+      ASSERT_TRUE(bundle.Open(path.wstring())) << threads;
+      ASSERT_TRUE(bundle.ExtractEntry((dir / "out").wstring(), "random"));
+      EXPECT_EQ(random, kztest::ReadFileBytes(dir / "out"));
+      ASSERT_TRUE(bundle.ExtractEntry((dir / "out").wstring(), "text again"));
+      EXPECT_EQ(kztest::ReadFileBytes(dir / "text"), kztest::ReadFileBytes(dir / "out"));
+    }
+  }
+  EXPECT_EQ(outputs[0], outputs[1]);
+  EXPECT_EQ(outputs[0], outputs[2]);
+}
+
+// One deflater, many chunks in a row, every level: each stream is exactly
+// what zlib's compress2 makes of that chunk alone, and inflates back.
+TEST(ChunkDeflater, MakesZlibsOwnStreams) {
+  const std::vector<std::vector<unsigned char>> inputs = {
+      TextLike(1 << 20, 1), kztest::RandomBytes(1 << 20, 2), std::vector<unsigned char>(100000, 'z'), {'x'}, {},
+      TextLike(3000, 3)};
+  for (int level = 0; level <= 9; ++level) {
+    ChunkDeflater deflater(level);
+    for (const auto& input : inputs) {
+      std::vector<unsigned char> ours(ChunkDeflater::Bound(input.size()));
+      size_t oursSize = 0;
+      ASSERT_TRUE(deflater.Deflate(input.data(), input.size(), ours.data(), &oursSize)) << level;
+      ours.resize(oursSize);
+      std::vector<unsigned char> zlibs(compressBound(input.size()));
+      uLongf zlibSize = zlibs.size();
+      ASSERT_EQ(Z_OK, compress2(zlibs.data(), &zlibSize, input.data(), input.size(), level));
+      zlibs.resize(zlibSize);
+      EXPECT_EQ(zlibs, ours) << "level " << level << ", " << input.size() << " bytes";
+      std::vector<unsigned char> back(input.size() + 1);
+      uLongf backSize = back.size();
+      ASSERT_EQ(Z_OK, uncompress(back.data(), &backSize, ours.data(), oursSize)) << level;
+      back.resize(backSize);
+      EXPECT_EQ(input, back) << level;
     }
   }
 }

@@ -42,7 +42,7 @@ TEST_F(Certificates, AValidCertificateYieldsItsKey) {
   ASSERT_NE(nullptr, key);
   auto expected = DecodeRsaPublicKeyDer(DevKey("dev_bundle_signing.pub.der").data(), 294);
   ASSERT_NE(nullptr, expected);
-  EXPECT_EQ(expected->GetModulus(), key->GetModulus());
+  EXPECT_TRUE(expected->GetModulus() == key->GetModulus());  // (the mingw Crypto++ prints no Integers)
   EXPECT_TRUE(Messages().empty());
   // Bytes after the signature change nothing.
   cert.insert(cert.end(), {1, 2, 3});
@@ -116,8 +116,8 @@ TEST_F(Certificates, BothKeyEncodingsAreAccepted) {
   auto b = DecodeRsaPublicKeyDer(withoutNull.data(), withoutNull.size());
   ASSERT_NE(nullptr, a);
   ASSERT_NE(nullptr, b);
-  EXPECT_EQ(a->GetModulus(), b->GetModulus());
-  EXPECT_EQ(a->GetPublicExponent(), b->GetPublicExponent());
+  EXPECT_TRUE(a->GetModulus() == b->GetModulus());
+  EXPECT_TRUE(a->GetPublicExponent() == b->GetPublicExponent());
 
   // A certificate carrying the short form, checked against a root in the short form.
   std::vector<unsigned char> cert;

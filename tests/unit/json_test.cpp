@@ -2,6 +2,8 @@
 // writes on standard output.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <locale>
 #include <sstream>
 #include <string>
 
@@ -256,3 +258,85 @@ TEST(JsonValueTest, KindsAccessorsAndCopies) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Dump(const JsonValue& value) {
+  char real[40];
+  switch (value.kind()) {
+    case Kind::kString: return "s(" + value.AsString() + ")";
+    case Kind::kInteger: return "i" + std::to_string(value.AsInteger());
+    case Kind::kReal: snprintf(real, sizeof real, "r%.17g", value.AsReal()); return real;
+    case Kind::kBool: return value.AsBool() ? "true" : "false";
+    case Kind::kNull: return "null";
+    case Kind::kNone: return "none";
+    case Kind::kObject: {
+      std::string out = "{";
+      for (const auto& member : value.AsObject()) out += member.first + ":" + Dump(member.second) + ",";
+      return out + "}";
+    }
+    case Kind::kArray: {
+      std::string out = "[";
+      for (const JsonValue& element : value.AsArray()) out += Dump(element) + ",";
+      return out + "]";
+    }
+  }
+  return "?";
+}
+
+std::string ParseFromStream(const std::string& text, std::string* out) {
+  JsonValue value;
+  std::istringstream in(text);
+  testing::internal::CaptureStdout();
+  ParseJsonValue(in, &value);
+  *out = testing::internal::GetCapturedStdout();
+  return Dump(value);
+}
+
+}  // namespace
+
+// The text reader works without C++ streams (Stub.exe would link the whole
+// stream library for them); numbers read as the standard extraction reads them.
+TEST(JsonReader, NumbersAsTheStandardExtractionReadsThem) {
+  for (const char* text : {"12", "-0", "-", "-12", "99999999999999999999", "-99999999999999999999", "1.", "-.", "-.5",
+                           "1e", "1e+", "2.5E-3", "0.5e", "1e999", "-1e999", "1e-400", "123456789.123456789e-5"}) {
+    const std::string number(text);
+    std::istringstream standard(number);
+    standard.imbue(std::locale::classic());
+    std::string expected;
+    if (number.find_first_of(".eE") != std::string::npos) {
+      double real = 0;
+      standard >> real;
+      char buffer[40];
+      snprintf(buffer, sizeof buffer, "r%.17g", real);
+      expected = buffer;
+    } else {
+      long long integer = 0;
+      standard >> integer;
+      expected = "i" + std::to_string(integer);
+    }
+    EXPECT_EQ(expected, Dump(Parse(number + " ").value)) << number;  // a value is at least two characters
+  }
+}
+
+// ... and its input keeps an input stream's rules: on many small documents
+// the text reader and the reader on an std::istringstream agree on the value
+// and on every warning.
+TEST(JsonReader, TextReaderAgreesWithStreamReader) {
+  const std::string alphabet = "{}[]\":,\\u0129.eE+- tnrfalsxA\x01";
+  uint32_t seed = 1;
+  for (int round = 0; round < 3000; ++round) {
+    seed = seed * 1103515245 + 12345;
+    std::string text;
+    for (size_t n = (seed >> 16) % 14; n > 0; --n) {
+      seed = seed * 1103515245 + 12345;
+      text.push_back(alphabet[(seed >> 16) % alphabet.size()]);
+    }
+    if (round % 5 == 0) text.push_back('\0');
+    std::string streamOut;
+    const std::string fromStream = ParseFromStream(text, &streamOut);
+    const Parsed fromText = Parse(text);
+    ASSERT_EQ(fromStream, Dump(fromText.value)) << text;
+    ASSERT_EQ(streamOut, fromText.out) << text;
+  }
+}
