@@ -5,14 +5,12 @@
 // caller takes the oldest result before submitting more.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "platform/platform.h"
-
 class ChunkDeflater;
+class ComputePool;
 
 class DeflatePool {
  public:
@@ -41,24 +39,15 @@ class DeflatePool {
   struct Slot {
     std::vector<unsigned char> input;
     std::vector<unsigned char> output;
+    std::unique_ptr<ChunkDeflater> deflater;  // keeps zlib's working memory from chunk to chunk
     uint32_t size = 0;
     size_t storedSize = 0;
     bool ok = false;
-    std::atomic<bool> done{false};
   };
-  static void Run(void* self);
-  void Compress(Slot& slot, ChunkDeflater& deflater);
 
-  int level_;
   uint32_t threadCount_ = 1;
-  std::vector<std::unique_ptr<Slot>> slots_;
-  std::unique_ptr<ChunkDeflater> inlineDeflater_;  // when there are no threads
+  std::vector<std::unique_ptr<Slot>> slots_;  // chunk n lives in slot n % slots
   size_t submitted_ = 0;  // by the caller
   size_t taken_ = 0;      // by the caller
-  // Chunk n lives in slot n % slots; a thread claims the next number.
-  std::atomic<size_t> claimed_{0};
-  std::atomic<bool> stopping_{false};
-  platform::Semaphore work_ = nullptr;  // one count per queued chunk
-  platform::Semaphore done_ = nullptr;  // one count per finished chunk
-  std::vector<platform::ThreadHandle> threads_;
+  std::unique_ptr<ComputePool> compute_;  // job n compresses chunk n
 };
