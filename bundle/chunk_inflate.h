@@ -14,7 +14,5 @@
 // 30-31, more than 286/30 code lengths, a code-length repeat past the end,
 // an incomplete code) when their check value matches its reading of them.
 // No deflate writer makes such streams, and a bundle's chunks are inflated
-// only after its signature has verified; cmake/libdeflate-zlib-verdicts.patch
-// closes the gap in a libdeflate built from source. Safe to call from
-// several threads.
+// only after its signature has verified. Safe to call from several threads.
 bool InflateChunk(const unsigned char* stored, uint32_t storedSize, unsigned char* out, uint32_t originalSize);
