@@ -9,6 +9,7 @@
 #include "bundle/chunk_slots.h"
 #include "platform/platform.h"
 #include "support/compute_pool.h"
+#include "support/diag_log.h"
 
 namespace {
 bool Grow(std::unique_ptr<unsigned char[]>* bytes, size_t* capacity, size_t size) {
@@ -18,7 +19,10 @@ bool Grow(std::unique_ptr<unsigned char[]>* bytes, size_t* capacity, size_t size
   // Not value-initialised: every byte is written before it is read, and
   // untouched pages cost nothing.
   bytes->reset(new (std::nothrow) unsigned char[size]);
-  if (!*bytes) return false;
+  if (!*bytes) {
+    DiagLog("Out of memory for %lu bytes\n", static_cast<unsigned long>(size));
+    return false;
+  }
   *capacity = size;
   return true;
 }
