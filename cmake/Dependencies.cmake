@@ -1,5 +1,6 @@
-# Crypto++, zlib, libdeflate and GoogleTest: Debian's packages natively,
-# cached cross-builds of Crypto++ and libdeflate and mingw's zlib for Windows.
+# Crypto++, zlib and GoogleTest: Debian's packages natively, cached
+# cross-builds of Crypto++ and mingw's zlib for Windows; libdeflate: the
+# bootstrap's patched build everywhere.
 if(CMAKE_CROSSCOMPILING)
   set(KZ_CRYPTOPP_ROOT "$ENV{KZ_CRYPTOPP_ROOT}" CACHE PATH "Crypto++ cross-build (made by scripts/bootstrap.sh)")
   if(NOT EXISTS "${KZ_CRYPTOPP_ROOT}/lib/libcryptopp.a")
@@ -14,14 +15,6 @@ if(CMAKE_CROSSCOMPILING)
   if(KZ_CRYPTOPP_DEFINES)
     set_property(TARGET cryptopp PROPERTY INTERFACE_COMPILE_DEFINITIONS ${KZ_CRYPTOPP_DEFINES})
   endif()
-  set(KZ_LIBDEFLATE_ROOT "$ENV{KZ_LIBDEFLATE_ROOT}" CACHE PATH "libdeflate cross-build (made by scripts/bootstrap.sh)")
-  if(NOT EXISTS "${KZ_LIBDEFLATE_ROOT}/lib/libdeflate.a")
-    message(FATAL_ERROR "libdeflate for mingw not found in '${KZ_LIBDEFLATE_ROOT}'. Run scripts/bootstrap.sh "
-                        "(or 'make bootstrap') and configure with KZ_LIBDEFLATE_ROOT set to the path it prints.")
-  endif()
-  add_library(libdeflate STATIC IMPORTED GLOBAL)
-  set_target_properties(libdeflate PROPERTIES IMPORTED_LOCATION "${KZ_LIBDEFLATE_ROOT}/lib/libdeflate.a"
-                                              INTERFACE_INCLUDE_DIRECTORIES "${KZ_LIBDEFLATE_ROOT}/include")
   set(ZLIB_USE_STATIC_LIBS ON)
   find_package(ZLIB REQUIRED)
   # Static runtime: the stub ships as one file with no DLLs of its own.
@@ -36,12 +29,17 @@ else()
   set_target_properties(cryptopp PROPERTIES IMPORTED_LOCATION "${KZ_CRYPTOPP_LIB}"
                                             INTERFACE_INCLUDE_DIRECTORIES "${KZ_CRYPTOPP_INCLUDE}")
   find_package(ZLIB REQUIRED)
-  find_path(KZ_LIBDEFLATE_INCLUDE libdeflate.h PATHS /usr/include REQUIRED)
-  find_library(KZ_LIBDEFLATE_LIB NAMES deflate REQUIRED)
-  add_library(libdeflate UNKNOWN IMPORTED GLOBAL)
-  set_target_properties(libdeflate PROPERTIES IMPORTED_LOCATION "${KZ_LIBDEFLATE_LIB}"
-                                              INTERFACE_INCLUDE_DIRECTORIES "${KZ_LIBDEFLATE_INCLUDE}")
 endif()
+# libdeflate: always the bootstrap's patched build (natively too), so that
+# every program inflates with the same verdicts as zlib.
+set(KZ_LIBDEFLATE_ROOT "$ENV{KZ_LIBDEFLATE_ROOT}" CACHE PATH "libdeflate build (made by scripts/bootstrap.sh)")
+if(NOT EXISTS "${KZ_LIBDEFLATE_ROOT}/lib/libdeflate.a")
+  message(FATAL_ERROR "libdeflate not found in '${KZ_LIBDEFLATE_ROOT}'. Run scripts/bootstrap.sh "
+                      "(or 'make bootstrap') and configure with KZ_LIBDEFLATE_ROOT set to the path it prints.")
+endif()
+add_library(libdeflate STATIC IMPORTED GLOBAL)
+set_target_properties(libdeflate PROPERTIES IMPORTED_LOCATION "${KZ_LIBDEFLATE_ROOT}/lib/libdeflate.a"
+                                            INTERFACE_INCLUDE_DIRECTORIES "${KZ_LIBDEFLATE_ROOT}/include")
 
 if(KZ_BUILD_TESTS)
   if(CMAKE_CROSSCOMPILING)
