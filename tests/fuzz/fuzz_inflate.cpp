@@ -1,14 +1,19 @@
 // Holds InflateChunk to zlib's uncompress for every input: the same verdict
 // and, when both accept, the same bytes.
 //
-// Selector bit 7 clear: the rest is the stream itself; bits 0-6 and the next
-// two bytes give the destination size.
+// Selector bit 7 clear: the rest is the stream itself; bits 0-3 and the next
+// two bytes give the destination size. With bit 6 set as well, the stream
+// gets a valid header and, behind the deflate data as libdeflate reads it,
+// the Adler-32 of what libdeflate makes of it, as a deliberate forger would
+// write it: without that, a stream read differently by the two could almost
+// never pass the check value.
 // Selector bit 7 set: the rest (after 4 control bytes) is deflated here first,
 // as zlib, raw deflate or gzip, with or without a preset dictionary, at a
 // level and strategy of the control bytes (Z_FIXED gives static blocks), then
 // one byte of the stream is XORed and trailing bytes may follow; the
 // destination is the plain size, one less or one more. Streams close to
 // valid ones reach the block decoders that random bytes never pass.
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <cstdlib>
@@ -51,6 +56,26 @@ Bytes Deflate(const unsigned char* plain, size_t size, uint8_t c0, uint8_t c1) {
   return out;
 }
 
+// Header 78 01, then the check value libdeflate's reading of the deflate
+// data calls for, right where that data ends.
+void ForgeCheckValue(Bytes* stream) {
+  if (stream->size() < 7) return;
+  (*stream)[0] = 0x78;
+  (*stream)[1] = 0x01;
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  if (d == nullptr) return;
+  Bytes out(1 << 16);
+  size_t used = 0, produced = 0;
+  const libdeflate_result r = libdeflate_deflate_decompress_ex(d, stream->data() + 2, stream->size() - 2, out.data(),
+                                                               out.size(), &used, &produced);
+  libdeflate_free_decompressor(d);
+  if (r != LIBDEFLATE_SUCCESS) return;
+  const uint32_t check = adler32(adler32(0, nullptr, 0), out.data(), static_cast<uInt>(produced));
+  const size_t at = 2 + used;
+  if (stream->size() < at + 4) stream->resize(at + 4);
+  for (int i = 0; i < 4; ++i) (*stream)[at + i] = static_cast<unsigned char>(check >> (24 - 8 * i));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -73,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     originalSize = (static_cast<uint32_t>(selector & 0x0F) << 16 | data[1] << 8 | data[2]);
     stream.assign(data + 3, data + size);
+    if (selector & 0x40) ForgeCheckValue(&stream);
   }
 
   Bytes ours(originalSize + 1, 0xAA), reference(originalSize + 1, 0x55);

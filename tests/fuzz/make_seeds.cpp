@@ -203,6 +203,20 @@ void InflateSeeds() {
   Bytes raw = {static_cast<uint8_t>(text.size() >> 8), static_cast<uint8_t>(text.size())};
   raw.insert(raw.end(), stream.begin(), stream.end());
   Put("inflate", "zlib_stream", 0x00, true, raw);
+  // Static blocks, with the check value forged after any mutation.
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, 15, 8, Z_FIXED);
+  Bytes fixed(deflateBound(&z, text.size()));
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = fixed.data();
+  z.avail_out = static_cast<uInt>(fixed.size());
+  deflate(&z, Z_FINISH);
+  fixed.resize(z.total_out);
+  deflateEnd(&z);
+  Bytes forged = {static_cast<uint8_t>(text.size() >> 8), static_cast<uint8_t>(text.size())};
+  forged.insert(forged.end(), fixed.begin(), fixed.end());
+  Put("inflate", "fixed_forged", 0x40, true, forged);
   // Control bytes: level and window (c0), memory level and strategy (c1),
   // where to flip and what.
   const struct {
