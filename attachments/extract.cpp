@@ -4,38 +4,17 @@
 #include <cstring>
 #include <memory>
 
+#include "attachments/payload_copy.h"
 #include "attachments/pe_chain_end.h"
 #include "attachments/trailer.h"
+#include "attachments/walk_report.h"
 #include "platform/platform.h"
-#include "support/byte_buffer.h"
-#include "support/compute_lane.h"
 #include "support/diag_log.h"
-#include "support/progress.h"
 #include "support/strings.h"
 
 namespace {
 
-constexpr size_t kFileBlockSize = 0x100000;
-constexpr size_t kFileBlocks = 2;
 constexpr size_t kStringBlockSize = 0x2000;
-
-// Logs the walk's failures with their texts; true when the type was found.
-bool ReportWalk(const WalkResult& walk) {
-  switch (walk.outcome) {
-    case WalkOutcome::kFound:
-      return true;
-    case WalkOutcome::kNotFound:
-      DiagLog("Not found!\n");
-      return false;
-    case WalkOutcome::kHeaderReadFailure:
-      DiagLog("Header read fail\n");
-      return false;
-    case WalkOutcome::kInvalidPosition:
-      DiagLog("Invalid pos\n");
-      return false;
-  }
-  return false;
-}
 
 void LogFoundAttachment(const AttachmentTrailer& trailer) {
   DiagLog("Found attachment: %s\n", TypeCodeText(trailer.typeCode).c_str());
@@ -66,6 +45,16 @@ struct StdioCloser {
   }
 };
 using ScopedStdio = std::unique_ptr<FILE, StdioCloser>;
+
+// A failed close loses buffered data: the file is then not the payload.
+bool CloseWritten(ScopedStdio* file, const std::wstring& path) {
+  if (fclose(file->release()) != 0) {
+    DiagLog("write fail\n");
+    platform::DeleteFilePath(path);
+    return false;
+  }
+  return true;
+}
 
 
 // Reads a found payload in small blocks, descrambles it and checks its
@@ -103,6 +92,23 @@ std::string ReadPayloadString(const WalkResult& walk, ReadBlock read) {
 
 }  // namespace
 
+bool ReportWalk(const WalkResult& walk) {
+  switch (walk.outcome) {
+    case WalkOutcome::kFound:
+      return true;
+    case WalkOutcome::kNotFound:
+      DiagLog("Not found!\n");
+      return false;
+    case WalkOutcome::kHeaderReadFailure:
+      DiagLog("Header read fail\n");
+      return false;
+    case WalkOutcome::kInvalidPosition:
+      DiagLog("Invalid pos\n");
+      return false;
+  }
+  return false;
+}
+
 bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath, const std::string& typeName,
                              const std::wstring& destinationPath, int32_t progressBase, int32_t progressSpan) {
   ScopedStdio container(platform::OpenStdioFile(containerPath, L"rb"));
@@ -134,52 +140,20 @@ bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath
       WalkChain(chainEnd, TypeCodeOf(typeName), StreamTrailerReader(container.get()), LogFoundAttachment);
   if (!ReportWalk(walk)) return fail();
 
-  if (!platform::SeekStdio(container.get(), walk.payloadStart, SEEK_SET)) {
-    DiagLog("read fail\n");
-    return fail();
-  }
-  PayloadDigest md5;
-  md5.Restart();
-  // The digest runs on the compute lane while the worker reads and writes
-  // the next blocks; a block's buffer is reused only after its digest ran.
-  ByteBuffer blocks;
-  if (blocks.Reserve(kFileBlockSize * kFileBlocks) == nullptr) {
-    DiagLog("Out of memory for the copy\n");
-    return fail();
-  }
-  ComputeLane lane(kFileBlocks);
-  const uint32_t total = walk.trailer.payloadSize;
-  uint32_t remaining = total;
-  while (remaining > 0) {
-    const double share = static_cast<double>(total - remaining) * static_cast<double>(progressSpan) /
-                         static_cast<double>(total);
-    ReportProgress(progressBase, static_cast<int32_t>(share));
-    const size_t n = remaining < kFileBlockSize ? remaining : kFileBlockSize;
-    uint8_t* block = blocks.data() + lane.Reserve() * kFileBlockSize;
-    if (fread(block, 1, n, container.get()) != n) {
+  uint8_t digest[kDigestSize];
+  switch (CopyPayload(container.get(), walk, destination.get(), progressBase, progressSpan, nullptr, digest)) {
+    case CopyResult::kCopied:
+      break;
+    case CopyResult::kReadFailure:
       DiagLog("read fail\n");
       return fail();
-    }
-    ScrambleBytes(block, n);
-    lane.Submit([&md5, block, n] { md5.Update(block, n); });
-    if (fwrite(block, 1, n, destination.get()) != n) {
+    case CopyResult::kWriteFailure:
       DiagLog("write fail\n");
       return fail();
-    }
-    remaining -= static_cast<uint32_t>(n);
   }
-  lane.Drain();
-  blocks.Release();
-  const bool good = DigestMatches(md5, walk.trailer);
   container.reset();
-  // A failed close loses buffered data: the file is then not the payload.
-  FILE* out = destination.release();
-  if (fclose(out) != 0) {
-    DiagLog("write fail\n");
-    platform::DeleteFilePath(destinationPath);
-    return false;
-  }
-  if (!good) {
+  if (!CloseWritten(&destination, destinationPath)) return false;
+  if (memcmp(digest, walk.trailer.digest, kDigestSize) != 0) {
     DiagLog("hash fail\n");
     platform::DeleteFilePath(destinationPath);
     return false;

@@ -1,7 +1,9 @@
 #include "install/install_checks.h"
 
 #include "attachments/extract.h"
+#include "attachments/extract_pair.h"
 #include "bundle/format.h"
+#include "platform/platform.h"
 #include "support/text_trim.h"
 
 namespace install {
@@ -19,10 +21,17 @@ InstallStep RunInstallChecks(const std::wstring& installerPath, const std::wstri
   const std::wstring bundlePath = workDir + L"ibnd";
 
   // The installer's own chain ends with its last section; setup.exe's ends
-  // with the file.
-  if (!ExtractAttachmentToFile(true, installerPath, "LOAD", setupPath, 0, 50)) return InstallStep::kSetupProgram;
-  if (hooks.setupWritten && !hooks.setupWritten(setupPath)) return InstallStep::kSetupHeld;
-  if (!ExtractAttachmentToFile(false, setupPath, "IBND", bundlePath, 50, 25)) return InstallStep::kBundleAttachment;
+  // with the file. One read of the installer writes both: the bundle is
+  // written before its lines are given out, and nothing opens it before
+  // both digests have matched.
+  InnerExtraction inner;
+  if (!ExtractAttachmentPair(installerPath, "LOAD", setupPath, 0, 50, "IBND", bundlePath, &inner))
+    return InstallStep::kSetupProgram;
+  if (hooks.setupWritten && !hooks.setupWritten(setupPath)) {
+    if (inner.opened) platform::DeleteFilePath(bundlePath);
+    return InstallStep::kSetupHeld;
+  }
+  if (!FinishInnerExtraction(inner, 50, 25)) return InstallStep::kBundleAttachment;
 
   bundle->SetCertificateGoal("IBND");
   bundle->SetSizeLimit(bundle_format::kInstallerSizeLimit);

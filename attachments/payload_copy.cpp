@@ -1,0 +1,92 @@
+#include "attachments/payload_copy.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "platform/platform.h"
+#include "support/byte_buffer.h"
+#include "support/compute_lane.h"
+#include "support/progress.h"
+
+namespace {
+
+// Blocks in flight: the worker reads and writes ahead of the digests.
+constexpr size_t kBlocks = 3;
+
+// True when the plain bytes of block [offset, offset + n) agree with every
+// inner trailer they overlap.
+bool TrailersUnchanged(const InnerCopy& inner, int64_t offset, const uint8_t* plain, size_t n) {
+  for (const ReadTrailer& trailer : inner.trailers) {
+    const int64_t from = std::max(offset, trailer.offset);
+    const int64_t to = std::min(offset + static_cast<int64_t>(n), trailer.offset + static_cast<int64_t>(kTrailerSize));
+    if (from < to && memcmp(plain + (from - offset), trailer.bytes + (from - trailer.offset),
+                            static_cast<size_t>(to - from)) != 0)
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destination, int32_t progressBase,
+                       int32_t progressSpan, InnerCopy* inner, uint8_t digest[kDigestSize]) {
+  if (!platform::SeekStdio(container, walk.payloadStart, SEEK_SET)) return CopyResult::kReadFailure;
+  PayloadDigest md5;
+  md5.Restart();
+  PayloadDigest innerMd5;
+  innerMd5.Restart();
+  // Blocks as read and, where an inner copy needs the raw bytes too, their
+  // plain copies. The lanes come after the buffers, so that on every way out
+  // they have finished with them before the buffers go; a slot's buffers are
+  // reused only after the lanes finished the jobs that read them.
+  const bool innerCopied = inner && inner->file;
+  const size_t slotSize = size_t{kPayloadBlockSize} * (innerCopied ? 2 : 1);
+  ByteBuffer buffers;
+  if (buffers.Reserve(slotSize * kBlocks) == nullptr) return CopyResult::kReadFailure;
+  // The outer digest on one lane, the inner one on another, side by side.
+  ComputeLane lane(kBlocks);
+  std::unique_ptr<ComputeLane> innerLane;
+  if (innerCopied) innerLane.reset(new ComputeLane(kBlocks));
+
+  const uint32_t total = walk.trailer.payloadSize;
+  uint32_t remaining = total;
+  while (remaining > 0) {
+    const double share = static_cast<double>(total - remaining) * static_cast<double>(progressSpan) /
+                         static_cast<double>(total);
+    ReportProgress(progressBase, static_cast<int32_t>(share));
+    const size_t n = remaining < kPayloadBlockSize ? remaining : kPayloadBlockSize;
+    const size_t slot = lane.Reserve();
+    if (innerLane) innerLane->Reserve();  // same slot: both lanes get one job per block
+    uint8_t* raw = buffers.data() + slot * slotSize;
+    uint8_t* plain = innerLane ? raw + kPayloadBlockSize : raw;
+    if (fread(raw, 1, n, container) != n) return CopyResult::kReadFailure;
+    if (plain != raw) memcpy(plain, raw, n);
+    ScrambleBytes(plain, n);
+    const int64_t offset = static_cast<int64_t>(total - remaining);
+    if (inner && !TrailersUnchanged(*inner, offset, plain, n)) return CopyResult::kReadFailure;
+    lane.Submit([&md5, plain, n] { md5.Update(plain, n); });
+    if (innerLane) {
+      const int64_t from = std::max(offset, inner->start);
+      const int64_t to = std::min(offset + static_cast<int64_t>(n), inner->start + int64_t{inner->size});
+      const uint8_t* part = raw + (from - offset);
+      const size_t length = from < to && !inner->writeFailed ? static_cast<size_t>(to - from) : 0;
+      if (length > 0 && fwrite(part, 1, length, inner->file) != length) inner->writeFailed = true;
+      if (length > 0 && !inner->writeFailed) {
+        inner->written += static_cast<uint32_t>(length);
+        innerLane->Submit([&innerMd5, part, length] { innerMd5.Update(part, length); });
+      } else {
+        innerLane->Submit([] {});
+      }
+    }
+    if (fwrite(plain, 1, n, destination) != n) return CopyResult::kWriteFailure;
+    remaining -= static_cast<uint32_t>(n);
+  }
+  lane.Drain();
+  md5.Final(digest);
+  if (innerLane) {
+    innerLane->Drain();
+    innerMd5.Final(inner->digest);
+  }
+  return CopyResult::kCopied;
+}
