@@ -8,9 +8,12 @@
 # this design must write: setup.exe with the bundle, ibnd, the dependencies)
 # alternately under wine64, once with pages warmed before every run and once
 # without, and prints medians, ranges, per-round ratios and each process's
-# peak working set, then the build time of the same files (`kzpack build`
-# against makensis, 3 alternating rounds, wall and CPU seconds), then the
-# micro-benchmarks natively.
+# peak working set and most threads, then for W3 the core-scaling line (ours
+# with the whole wine session, server included, on one processor against all
+# of them, in alternating rounds with pages warmed; the stub's peak thread
+# count in each shows its pool followed the processors it was given), then
+# the build time of the same files (`kzpack build` against makensis, 3
+# alternating rounds, wall and CPU seconds), then the micro-benchmarks natively.
 #
 # The native comparison is 64-bit: the 64-bit build of the stub's sources
 # against NSIS's amd64-unicode stub. Where 32-bit programs run
@@ -28,12 +31,16 @@
 # BENCH_OUT names the output folder; BENCH_WINEPREFIX the wine prefix (default
 # $KZ_CACHE/wine64-bench); BENCH_WARM_MIB the MiB written and deleted before
 # each warmed run (default 320, 2560 for W3); BENCH_MODES=warm or cold for one;
-# BENCH_BUILD=0 skips the build-time comparison.
+# BENCH_BUILD=0 skips the build-time comparison; BENCH_CORES names the
+# workloads that print the core-scaling line (default w3, 0 for none) and
+# BENCH_CORE_RUNS its rounds (default: runs).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 workloads=$(echo "${1:-w1,w3}" | tr , ' ')
 runs=${2:-7}
+cores=$(echo "${BENCH_CORES:-w3}" | tr , ' ')
+core_runs=${BENCH_CORE_RUNS:-$runs}
 for workload in $workloads; do
   case "$workload" in
     w1|w2|w3) ;;
@@ -80,7 +87,7 @@ if [ -n "${BENCH_BASE:-}" ] && [ -z "$base_stub" ]; then
   cmake --build "$base_src/build/win64" -j2 --target Stub
   base_stub=$base_src/build/win64/InstallerLogic/Stub.exe
 fi
-x86_64-w64-mingw32-gcc -O2 -municode -o "$out/peakmem.exe" "$here/peakmem.c" -lpsapi
+x86_64-w64-mingw32-gcc -O2 -municode -o "$out/peakmem.exe" "$here/peakmem.c" -lpsapi -lntdll
 x86_64-w64-mingw32-gcc -O2 -municode -o "$out/floor.exe" "$here/floor.c"
 x86_64-w64-mingw32-gcc -O2 -municode -I"$here" -o "$out/floor3.exe" "$here/floor3.c"
 
@@ -144,6 +151,34 @@ bench_workload() {
       "floor3=$(win "$out/floor3.exe") $floor3_args"
   done
 
+  processors=$(nproc) core_line=0
+  case " $cores " in *" $workload "*) core_line=1 ;; esac
+  if [ "$core_line" = 1 ] && [ "$processors" -lt 2 ]; then
+    echo "no core-scaling line: one processor here"
+    core_line=0
+  fi
+  if [ "$core_line" = 1 ]; then
+    # Each phase gets a fresh wine session with its affinity (compare.py --cpus):
+    # a server left on all processors would answer the confined stub's calls on another.
+    echo
+    echo "== $workload, core scaling: ours with the whole wine session on 1 processor against $processors, $warm MiB written and deleted before each run"
+    echo "$(date -u +%H:%M) load: $(cat /proc/loadavg)"
+    one=ours-1cpu all=ours-${processors}cpu
+    python3 "$here/compare.py" --runs "$core_runs" --wine "$wine" --peakmem "$(win "$out/peakmem.exe")" \
+      --warm-mib "$warm" --json "$out/$workload-cores-result.json" --cpus "$one=0" \
+      "$one=$(win "$dir/ours.exe")" "$all=$(win "$dir/ours.exe")"
+    python3 - "$out/$workload-cores-result.json" "$one" "$all" "$workload" <<'PY'
+import json, statistics, sys
+result, one, all_, workload = json.load(open(sys.argv[1])), sys.argv[2], sys.argv[3], sys.argv[4]
+t, threads = result["times_ms"], result["peak_threads"]
+ratio = statistics.median(a / b for a, b in zip(t[one], t[all_]))
+print("core scaling %s: ours %.0f ms on 1 processor, %.0f ms on %d; 1/%d per-round median %.2fx; "
+      "stub's peak threads %s and %s; load %s before, %s after"
+      % (workload, statistics.median(t[one]), statistics.median(t[all_]), len(result["cpus"][all_]),
+         len(result["cpus"][all_]), ratio, max(threads[one]), max(threads[all_]), *result["load"]))
+PY
+  fi
+
   if [ "${BENCH_BUILD:-1}" != 0 ]; then
     echo
     echo "== $workload, build time: kzpack build against makensis (zlib) of the same files, $(nproc) processors"
@@ -180,7 +215,7 @@ PY
   [ "$workload" = w3 ] && return 0  # emulated, 1 GiB would take hours
   if [ "${BENCH_32:-1}" != 0 ]; then
     # The shipped 32-bit stub against NSIS's 32-bit zlib stub, same files.
-    i686-w64-mingw32-gcc -O2 -municode -o "$out/peakmem32.exe" "$here/peakmem.c" -lpsapi
+    i686-w64-mingw32-gcc -O2 -municode -o "$out/peakmem32.exe" "$here/peakmem.c" -lpsapi -lntdll
     "$kzpack" build "$dir/project.toml" -o "$dir/ours32.exe" --stub "$win32/InstallerLogic/Stub.exe" --development-keys
     sed -e 's/^Target amd64-unicode/Target x86-unicode/' -e 's/nsis-installer\.exe/nsis32-installer.exe/' \
       "$dir/nsis.nsi" >"$dir/nsis32.nsi"
