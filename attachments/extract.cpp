@@ -150,6 +150,9 @@ bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath
     case CopyResult::kWriteFailure:
       DiagLog("write fail\n");
       return fail();
+    case CopyResult::kOutOfMemory:
+      DiagLog("Out of memory for the copy\n");
+      return fail();
   }
   container.reset();
   if (!CloseWritten(&destination, destinationPath)) return false;

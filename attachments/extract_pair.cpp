@@ -121,6 +121,9 @@ bool ExtractAttachmentPair(const std::wstring& containerPath, const std::string&
     case CopyResult::kWriteFailure:
       DiagLog("write fail\n");
       return fail();
+    case CopyResult::kOutOfMemory:
+      DiagLog("Out of memory for the copy\n");
+      return fail();
   }
   fclose(files.container);
   files.container = nullptr;

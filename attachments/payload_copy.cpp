@@ -41,9 +41,11 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
   // they have finished with them before the buffers go; a slot's buffers are
   // reused only after the lanes finished the jobs that read them.
   const bool innerCopied = inner && inner->file;
-  const size_t slotSize = size_t{kPayloadBlockSize} * (innerCopied ? 2 : 1);
-  ByteBuffer buffers;
-  if (buffers.Reserve(slotSize * kBlocks) == nullptr) return CopyResult::kReadFailure;
+  ByteBuffer raws[kBlocks], plains[kBlocks];  // one block each, so that no allocation is large
+  for (size_t i = 0; i < kBlocks; ++i) {
+    if (raws[i].Reserve(kPayloadBlockSize) == nullptr) return CopyResult::kOutOfMemory;
+    if (innerCopied && plains[i].Reserve(kPayloadBlockSize) == nullptr) return CopyResult::kOutOfMemory;
+  }
   // The outer digest on one lane, the inner one on another, side by side.
   ComputeLane lane(kBlocks);
   std::unique_ptr<ComputeLane> innerLane;
@@ -58,8 +60,8 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
     const size_t n = remaining < kPayloadBlockSize ? remaining : kPayloadBlockSize;
     const size_t slot = lane.Reserve();
     if (innerLane) innerLane->Reserve();  // same slot: both lanes get one job per block
-    uint8_t* raw = buffers.data() + slot * slotSize;
-    uint8_t* plain = innerLane ? raw + kPayloadBlockSize : raw;
+    uint8_t* raw = raws[slot].data();
+    uint8_t* plain = innerLane ? plains[slot].data() : raw;
     if (fread(raw, 1, n, container) != n) return CopyResult::kReadFailure;
     if (plain != raw) memcpy(plain, raw, n);
     ScrambleBytes(plain, n);

@@ -33,7 +33,7 @@ struct InnerCopy {
   uint8_t digest[kDigestSize] = {};
 };
 
-enum class CopyResult { kCopied, kReadFailure, kWriteFailure };
+enum class CopyResult { kCopied, kReadFailure, kWriteFailure, kOutOfMemory };
 
 // Copies the payload found by `walk` from `container` (any position) into
 // `destination` and leaves its MD5 in `digest`. Progress progressBase + share
