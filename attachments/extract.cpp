@@ -109,6 +109,23 @@ bool ReportWalk(const WalkResult& walk) {
   return false;
 }
 
+bool ReportCopy(CopyResult result) {
+  switch (result) {
+    case CopyResult::kCopied:
+      return true;
+    case CopyResult::kReadFailure:
+      DiagLog("read fail\n");
+      return false;
+    case CopyResult::kWriteFailure:
+      DiagLog("write fail\n");
+      return false;
+    case CopyResult::kOutOfMemory:
+      DiagLog("Out of memory for the copy\n");
+      return false;
+  }
+  return false;
+}
+
 bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath, const std::string& typeName,
                              const std::wstring& destinationPath, int32_t progressBase, int32_t progressSpan) {
   ScopedStdio container(platform::OpenStdioFile(containerPath, L"rb"));
@@ -141,19 +158,8 @@ bool ExtractAttachmentToFile(bool useImageEnd, const std::wstring& containerPath
   if (!ReportWalk(walk)) return fail();
 
   uint8_t digest[kDigestSize];
-  switch (CopyPayload(container.get(), walk, destination.get(), progressBase, progressSpan, nullptr, digest)) {
-    case CopyResult::kCopied:
-      break;
-    case CopyResult::kReadFailure:
-      DiagLog("read fail\n");
-      return fail();
-    case CopyResult::kWriteFailure:
-      DiagLog("write fail\n");
-      return fail();
-    case CopyResult::kOutOfMemory:
-      DiagLog("Out of memory for the copy\n");
-      return fail();
-  }
+  if (!ReportCopy(CopyPayload(container.get(), walk, destination.get(), progressBase, progressSpan, nullptr, digest)))
+    return fail();
   container.reset();
   if (!CloseWritten(&destination, destinationPath)) return false;
   if (memcmp(digest, walk.trailer.digest, kDigestSize) != 0) {

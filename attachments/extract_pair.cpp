@@ -112,19 +112,8 @@ bool ExtractAttachmentPair(const std::wstring& containerPath, const std::string&
     copy.size = innerWalk.trailer.payloadSize;
   }
   uint8_t outerDigest[kDigestSize];
-  switch (CopyPayload(files.container, walk, files.outer, progressBase, progressSpan, &copy, outerDigest)) {
-    case CopyResult::kCopied:
-      break;
-    case CopyResult::kReadFailure:
-      DiagLog("read fail\n");
-      return fail();
-    case CopyResult::kWriteFailure:
-      DiagLog("write fail\n");
-      return fail();
-    case CopyResult::kOutOfMemory:
-      DiagLog("Out of memory for the copy\n");
-      return fail();
-  }
+  if (!ReportCopy(CopyPayload(files.container, walk, files.outer, progressBase, progressSpan, &copy, outerDigest)))
+    return fail();
   fclose(files.container);
   files.container = nullptr;
   if (!Close(&files.outer)) {
