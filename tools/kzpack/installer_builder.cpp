@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "tools/kzpack/cli_support.h"
+#include "tools/kzpack/development_keys.h"
 #include "tools/kzpack/image_signing.h"
 #include "tools/kzpack/installer_check.h"
 #include "tools/kzpack/key_files.h"
@@ -266,6 +267,7 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
       Warn("the bundle certificate is not signed by kzpack's built-in bundle root; only a stub built with its "
            "root will accept the installer");
     }
+    summary.developmentFindings = DevelopmentKeyFindingsOfChecked(finished, scratch.path() + "setup.exe", verdict.bundle);
   }
   const RootKeys builtIn = BuiltInRootKeys();
   if (roots.imageRoot != builtIn.imageRoot)

@@ -48,9 +48,19 @@ void CrossCheckSignature(const std::string& path, const RootKeys& roots, Embedde
 }
 
 // The bundle step: the reader's verdict, explained by the independent walk.
-void JudgeBundle(bool opened, const std::string& bundlePath, const RootKeys& roots, InstallerVerdict* verdict) {
-  verdict->bundle = ScanBundle(bundlePath, "IBND", roots.bundleRoot, bundle_format::kInstallerSizeLimit);
+// A bundle the reader accepted needs no explaining: of it only the trailer is
+// read (its certificate), since the reader has just checked every byte.
+void JudgeBundle(bool opened, size_t readerEntries, const std::string& bundlePath, const RootKeys& roots,
+                 InstallerVerdict* verdict) {
   verdict->haveBundle = true;
+  if (opened) {
+    verdict->bundle = ScanBundleTrailer(bundlePath, "IBND", roots.bundleRoot);
+    verdict->bundle.signatureValid = true;
+    verdict->bundle.digestMatches = true;
+    Step(verdict, "bundle", true, std::to_string(readerEntries) + " entries, certificate and signature valid");
+    return;
+  }
+  verdict->bundle = ScanBundle(bundlePath, "IBND", roots.bundleRoot, bundle_format::kInstallerSizeLimit);
   const BundleScan& scan = verdict->bundle;
   std::string why = scan.signatureProblem;
   if (why.empty() && !scan.structureProblems.empty()) why = scan.structureProblems.front();
@@ -151,6 +161,8 @@ InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, 
     });
   }
   install::InstallHooks hooks;
+  size_t readerEntries = 0;
+  hooks.bundleOpened = [&](Bundle& opened) { readerEntries = opened.entries().size(); };
   hooks.readScript = [&](Bundle& opened, BundleStream* stream) {
     verdict.script = install::ReadBundleScript(opened, stream);
     return true;
@@ -181,7 +193,7 @@ InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, 
                 ? std::to_string(FileSizeOf(bundlePath)) + " bytes, digest matches"
                 : "the setup program has no \"IBND\" attachment at its end, or its digest does not match"))
     return verdict;
-  JudgeBundle(passed(install::InstallStep::kBundle), bundlePath, roots, &verdict);
+  JudgeBundle(passed(install::InstallStep::kBundle), readerEntries, bundlePath, roots, &verdict);
   if (!verdict.reason.empty()) return verdict;
   if (!Step(&verdict, "install script", passed(install::InstallStep::kInstallScript),
             passed(install::InstallStep::kInstallScript) ? "present"
