@@ -8,6 +8,7 @@
 #include "packing/bundle_writer.h"
 #include "packing/certificate_writer.h"
 #include "packing/chain_writer.h"
+#include "packing/setup_stream.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "tools/kzpack/cli_support.h"
@@ -176,7 +177,6 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   EnsureParentDir(output);
   OutputFile bundleFile(output + ".ibnd", true);
   OutputFile strippedSetup(output + ".setup-src", true);
-  OutputFile setupFile(output + ".setup", true);
   OutputFile installer(output, true);
   OutputFile signedInstaller(output, true);
 
@@ -189,7 +189,8 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   summary.bundleSize = FileSizeOf(bundleFile.temp_path());
   summary.entries = inputs.size();
 
-  // 2. The setup program: image, "_SG2" (plain), "IBND" last.
+  // 2. The setup program: image, "_SG2" (plain: it signs every byte of the
+  //    image), "IBND" last; made while it is written into the installer.
   const std::string setupSource = PrepareSetup(project, strippedSetup.temp_path());
   const int64_t setupImageSize = FileSizeOf(setupSource);
   const int64_t recordSize = static_cast<int64_t>(SignatureRecordSize(imageRoot));
@@ -197,19 +198,16 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   if (setupTotal > kMaxPosition)
     throw ToolError("the setup program with its bundle would be " + std::to_string(setupTotal) +
                     " bytes; attachment positions end at 2 GiB");
+  if (setupImageSize > kMaxPosition)
+    throw ToolError(project.setup + ": larger than 2 GiB; a chain after it is unreachable");
+  SetupStream setup;
   {
-    ChainWriter writer(setupFile.Open());
+    const std::string record = MakeSignatureRecord(setupSource, setupImageSize, false, imageRoot);
     std::string error;
-    Check(writer.BeginAfterFile(WidePath(setupSource), &error), project.setup, error);
-    Check(writer.Flush(&error), setupFile.target(), error);
-    const std::string record = MakeSignatureRecord(setupFile.temp_path(), writer.position(), false, imageRoot);
-    Check(writer.AppendAttachment("_SG2", reinterpret_cast<const uint8_t*>(record.data()), record.size(), &error),
-          "setup _SG2", error);
-    Check(writer.AppendAttachmentFromFile("IBND", WidePath(bundleFile.temp_path()), &error), "setup IBND", error);
-    Check(writer.Finish(&error), setupFile.target(), error);
+    Check(setup.Open(WidePath(setupSource), record, WidePath(bundleFile.temp_path()), &error), "setup program",
+          error);
   }
-  setupFile.Close();
-  summary.setupSize = FileSizeOf(setupFile.temp_path());
+  summary.setupSize = static_cast<int64_t>(setup.size());
 
   // 3. The installer: stub + .KZBNDL holding [_SG1] _SG2 TYPE LOAD.
   std::vector<uint8_t> sg1;
@@ -237,7 +235,10 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
                                   project.runType.size(), &error),
           "installer TYPE", error);
     ProgressBar bar("installer", 1);
-    Check(writer.AppendAttachmentFromFile("LOAD", WidePath(setupFile.temp_path()), &error), "installer LOAD", error);
+    Check(writer.AppendAttachmentFromReader(
+              "LOAD", setup.size(), [&setup](uint8_t* out, size_t n) { return setup.Read(out, n); },
+              "the setup program or the bundle (did it change?)", &error),
+          "installer LOAD", error);
     Check(writer.Finish(&error), output, error);
     bar.Finish();
   }
