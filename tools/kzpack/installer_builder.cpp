@@ -1,5 +1,6 @@
 #include "tools/kzpack/installer_builder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -259,7 +260,11 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   const bool bundleRootKnown = !bundleRoot.empty();
   if (bundleRootKnown) roots.bundleRoot = bundleRoot.publicKey;
   {
-    ScratchDir scratch;
+    // The check writes the setup program, the bundle and one entry at a time.
+    uint64_t largestEntry = script.size();
+    for (const ProjectFileEntry& file : project.files)
+      largestEntry = std::max<uint64_t>(largestEntry, static_cast<uint64_t>(FileSizeOf(file.source)));
+    ScratchDir scratch(static_cast<uint64_t>(summary.setupSize + summary.bundleSize) + largestEntry);
     const InstallerVerdict verdict = CheckInstaller(finished, roots, scratch.path());
     if (!verdict.ok()) {
       const bool onlyUnknownRoot = !bundleRootKnown && verdict.reason.rfind("bundle:", 0) == 0 &&

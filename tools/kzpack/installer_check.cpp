@@ -14,6 +14,7 @@
 #include "bundle/certificate.h"
 #include "bundle/format.h"
 #include "install/install_checks.h"
+#include "platform/platform.h"
 #include "integrity/embedded_signature.h"
 #include "support/root_keys.h"
 #include "tools/kzpack/cli_support.h"
@@ -102,9 +103,10 @@ RootKeys BuiltInRootKeys() {
   return roots;
 }
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir(uint64_t expectedBytes) {
   std::error_code ec;
-  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  const std::string memory = expectedBytes > 0 ? platform::MemoryBackedTempRoot(expectedBytes) : "";
+  const std::filesystem::path base = memory.empty() ? std::filesystem::temp_directory_path(ec) : FsPath(memory);
   if (ec) throw ToolError("no temporary folder: " + ec.message());
   std::mt19937_64 random(static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
                          reinterpret_cast<uintptr_t>(this));
