@@ -186,8 +186,17 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   const std::string script = ProjectScript(project);
   inputs.push_back({"install_script", "", std::vector<uint8_t>(script.begin(), script.end())});
   for (const ProjectFileEntry& file : project.files) inputs.push_back({file.name, file.source, {}});
-  WriteBundle(bundleFile.temp_path(), inputs, project.chunkSize, project.compression, signingKey, certificate);
-  summary.bundleSize = FileSizeOf(bundleFile.temp_path());
+  // The bundle is read once more, into the setup program: in memory where
+  // there is room for it (it is at most a little larger than its files),
+  // else next to the output.
+  uint64_t inputBytes = script.size();
+  for (const ProjectFileEntry& file : project.files) inputBytes += static_cast<uint64_t>(FileSizeOf(file.source));
+  const uint64_t bundleBound = inputBytes + inputBytes / 64 + (1u << 20);
+  std::unique_ptr<ScratchDir> bundleDir;
+  if (!platform::MemoryBackedTempRoot(bundleBound).empty()) bundleDir.reset(new ScratchDir(bundleBound));
+  const std::string bundlePath = bundleDir ? bundleDir->path() + "bundle.ibnd" : bundleFile.temp_path();
+  WriteBundle(bundlePath, inputs, project.chunkSize, project.compression, signingKey, certificate);
+  summary.bundleSize = FileSizeOf(bundlePath);
   summary.entries = inputs.size();
 
   // 2. The setup program: image, "_SG2" (plain: it signs every byte of the
@@ -205,7 +214,7 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   {
     const std::string record = MakeSignatureRecord(setupSource, setupImageSize, false, imageRoot);
     std::string error;
-    Check(setup.Open(WidePath(setupSource), record, WidePath(bundleFile.temp_path()), &error), "setup program",
+    Check(setup.Open(WidePath(setupSource), record, WidePath(bundlePath), &error), "setup program",
           error);
   }
   summary.setupSize = static_cast<int64_t>(setup.size());
