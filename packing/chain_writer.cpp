@@ -7,11 +7,17 @@
 #include "attachments/trailer.h"
 #include "packing/section_writer.h"
 #include "platform/platform.h"
+#include "support/compute_lane.h"
 #include "support/strings.h"
 
 namespace {
 
 constexpr size_t kBlockSize = 0x100000;
+// Payload files are copied in larger blocks, several in flight: the digest
+// of one block runs on a second thread while the next is read, scrambled
+// and written.
+constexpr size_t kPayloadBlockSize = 4 * 0x100000;
+constexpr size_t kPayloadBlocks = 3;
 // A payload's size field is 32-bit (a check that only bites where size_t is wider).
 bool FitsSizeField(uint64_t size) { return size <= 0xFFFFFFFFu; }
 
@@ -172,18 +178,33 @@ bool ChainWriter::AppendAttachmentFromFile(const std::string& type, const std::w
                                            std::string* error) {
   ScopedStdio input;
   const int64_t size = OpenAndMeasure(payloadPath, &input, error);
-  if (size < 0 || !CheckRoom(type, static_cast<uint64_t>(size), error)) return false;
+  if (size < 0) return false;
+  FILE* file = input.get();
+  return AppendAttachmentFromReader(
+      type, static_cast<uint64_t>(size), [file](uint8_t* out, size_t n) { return fread(out, 1, n, file) == n; },
+      WideToUtf8(payloadPath) + " (did it shrink?)", error);
+}
+
+bool ChainWriter::AppendAttachmentFromReader(const std::string& type, uint64_t size, const PayloadReader& read,
+                                             const std::string& name, std::string* error) {
+  if (!CheckRoom(type, size, error)) return false;
   PayloadDigest md5;
-  std::unique_ptr<uint8_t[]> block(new uint8_t[kBlockSize]);
-  uint64_t remaining = static_cast<uint64_t>(size);
-  while (remaining > 0) {
-    const size_t n = remaining < kBlockSize ? static_cast<size_t>(remaining) : kBlockSize;
-    if (fread(block.get(), 1, n, input.get()) != n)
-      return Fail(error, "cannot read " + WideToUtf8(payloadPath) + " (did it shrink?)");
-    md5.Update(block.get(), n);
-    ScrambleBytes(block.get(), n);
-    if (!Write(block.get(), n, error)) return false;
-    remaining -= n;
+  std::unique_ptr<uint8_t[]> blocks(new uint8_t[kPayloadBlockSize * kPayloadBlocks]);
+  std::unique_ptr<uint8_t[]> scrambled(new uint8_t[kPayloadBlockSize]);
+  {
+    // A block is read again only after its digest job ran (Reserve waits).
+    ComputeLane lane(kPayloadBlocks);
+    uint64_t remaining = static_cast<uint64_t>(size);
+    while (remaining > 0) {
+      const size_t n = remaining < kPayloadBlockSize ? static_cast<size_t>(remaining) : kPayloadBlockSize;
+      uint8_t* block = blocks.get() + lane.Reserve() * kPayloadBlockSize;
+      if (!read(block, n)) return Fail(error, "cannot read " + name);
+      lane.Submit([&md5, block, n] { md5.Update(block, n); });
+      memcpy(scrambled.get(), block, n);
+      ScrambleBytes(scrambled.get(), n);
+      if (!Write(scrambled.get(), n, error)) return false;
+      remaining -= n;
+    }
   }
   uint8_t digest[kDigestSize];
   md5.Final(digest);

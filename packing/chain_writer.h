@@ -45,8 +45,14 @@ class ChainWriter {
   bool BeginAfterFile(const std::wstring& path, std::string* error);
 
   bool AppendAttachment(const std::string& type, const uint8_t* data, size_t size, std::string* error);
-  // Streams the payload from a file in 1 MiB blocks.
+  // Streams the payload from a file in 4 MiB blocks.
   bool AppendAttachmentFromFile(const std::string& type, const std::wstring& payloadPath, std::string* error);
+  // Fills `out` with the next `size` plain payload bytes; false when it cannot.
+  using PayloadReader = std::function<bool(uint8_t* out, size_t size)>;
+  // Streams a payload of `size` bytes from `read`, for payloads made on the
+  // fly; `name` says in errors what could not be read.
+  bool AppendAttachmentFromReader(const std::string& type, uint64_t size, const PayloadReader& read,
+                                  const std::string& name, std::string* error);
 
   bool Flush(std::string* error);
   // With a section: the chain must have exactly the length announced.

@@ -84,6 +84,12 @@ bool ReadDiagSwitch();
 uint32_t TickCount();
 uint32_t CurrentThreadId();
 
+// A folder whose files live in memory (tmpfs on POSIX), for the tools'
+// scratch files: writing there costs a fraction of a disk file system's
+// time. Only when both its free space and the free memory are at least
+// twice `bytes`; "" otherwise, and always on Windows, which has none.
+std::string MemoryBackedTempRoot(uint64_t bytes);
+
 // ---- threads for computation -----------------------------------------------
 
 // A thread that only computes (see support/compute_lane.h). Null when none

@@ -1,10 +1,12 @@
 // Debug channel, diagnostic switch, clock, thread id and UTF-8 <-> UTF-32
 // conversion on POSIX.
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -133,6 +135,29 @@ int Utf8ToWideRaw(const char* text, wchar_t* out, int outSize, bool* insufficien
     if (cp == 0) break;
   }
   return needed;
+}
+
+std::string MemoryBackedTempRoot(uint64_t bytes) {
+  static const char kRoot[] = "/dev/shm";
+  struct statvfs fs;
+  if (access(kRoot, W_OK | X_OK) != 0 || statvfs(kRoot, &fs) != 0) return "";
+  const uint64_t room = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  // Memory the system can give without swapping (Linux counts the page
+  // cache it may drop); elsewhere only the free pages.
+  uint64_t memory = 0;
+  if (FILE* info = fopen("/proc/meminfo", "r")) {
+    char line[256];
+    unsigned long long kib = 0;
+    while (fgets(line, sizeof line, info))
+      if (sscanf(line, "MemAvailable: %llu kB", &kib) == 1) memory = static_cast<uint64_t>(kib) * 1024;
+    fclose(info);
+  }
+  if (memory == 0) {
+    const long pages = sysconf(_SC_AVPHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0) memory = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+  }
+  return room / 2 >= bytes && memory / 2 >= bytes ? kRoot : "";
 }
 
 }  // namespace platform

@@ -59,4 +59,6 @@ int Utf8ToWideRaw(const char* text, wchar_t* out, int outSize, bool* insufficien
   return n;
 }
 
+std::string MemoryBackedTempRoot(uint64_t) { return ""; }
+
 }  // namespace platform

@@ -5,7 +5,9 @@ OpenSSL command line.
 
   cert  --goal G --expiry N --pub PUB.der --root-key ROOT.der --out CERT
   make  --out B [--chunk N] [--level L] [--junk N] [--key KEY.der --cert CERT] name=path ...
-  read  B --outdir D [--region R --signature S]   (exit 1 on a digest mismatch)
+  read  B --outdir D [--region R --signature S] [--zlib-level L]
+        (exit 1 on a digest mismatch; 3 when an entry's chunks are larger
+        than zlib makes them at level L)
 """
 import argparse
 import hashlib
@@ -122,6 +124,7 @@ def cmd_read(a):
         return b
 
     index = 0
+    larger = False
     while True:
         n = struct.unpack("<I", take(4))[0]
         if n == 0 or n > 255:
@@ -129,18 +132,26 @@ def cmd_read(a):
         name = take(n).decode("latin-1")
         count = struct.unpack("<I", take(4))[0]
         content = b""
+        ours = theirs = 0
         for _ in range(count):
             stored, original = struct.unpack("<II", take(8))
             c = zlib.decompress(take(stored))
             assert len(c) == original
             content += c
+            ours += stored
+            if a.zlib_level is not None:
+                theirs += len(zlib.compress(c, a.zlib_level))
+        if a.zlib_level is not None and ours > theirs:
+            print("%s: %d bytes of chunks, zlib level %d makes %d" % (name, ours, a.zlib_level, theirs),
+                  file=sys.stderr)
+            larger = True
         open(os.path.join(a.outdir, str(index)), "wb").write(content)
         print("%s %d %d" % (name, len(content), count))
         index += 1
     if sha.digest() != data[-20:]:
         print("digest mismatch", file=sys.stderr)
         return 1
-    return 0
+    return 3 if larger else 0
 
 
 def main():
@@ -162,6 +173,7 @@ def main():
     m.add_argument("entries", nargs="*")
     r = sub.add_parser("read")
     r.add_argument("bundle")
+    r.add_argument("--zlib-level", type=int)
     r.add_argument("--outdir", required=True)
     r.add_argument("--region")
     r.add_argument("--signature")

@@ -135,7 +135,9 @@ void WalkEntries(FileReader& file, uint32_t sizeLimit, BundleScan* scan) {
                         memcmp(expected, computed, kDigestSize) == 0;
 }
 
-void CheckSignature(FileReader& file, const std::string& goal, const std::vector<uint8_t>& rootKeyDer,
+// `verify` false: the block and the certificate only, without the pass
+// over the signed region.
+void CheckSignature(FileReader& file, const std::string& goal, const std::vector<uint8_t>& rootKeyDer, bool verify,
                     BundleScan* scan) {
   const int64_t size = file.size();
   unsigned char magic[4];
@@ -184,6 +186,7 @@ void CheckSignature(FileReader& file, const std::string& goal, const std::vector
     scan->signatureProblem = "the entry list runs into the signature block";
     return;
   }
+  if (!verify) return;
   try {
     CryptoPP::RSASS<CryptoPP::PSSR, CryptoPP::SHA256>::Verifier verifier(*key);
     CryptoPP::SignatureVerificationFilter filter(verifier, nullptr,
@@ -205,21 +208,39 @@ void CheckSignature(FileReader& file, const std::string& goal, const std::vector
 
 }  // namespace
 
+namespace {
+bool ReadHeader(FileReader& file, BundleScan* scan) {
+  scan->fileSize = static_cast<uint64_t>(file.size());
+  unsigned char header[kHeaderSize];
+  if (!file.Read(0, header, kHeaderSize) || memcmp(header, kMagic, sizeof kMagic) != 0 || header[12] != kVersion) {
+    scan->structureProblems.push_back("not a bundle (wrong magic or version)");
+    scan->signatureProblem = "not a bundle";
+    return false;
+  }
+  scan->headerValid = true;
+  for (int i = 0; i < 3; ++i) scan->headerValues[i] = LoadLe32(header + 13 + 4 * i);
+  return true;
+}
+}  // namespace
+
 BundleScan ScanBundle(const std::string& path, const std::string& goal, const std::vector<uint8_t>& rootKeyDer,
                       uint32_t sizeLimit) {
   FileReader file(path);
   BundleScan scan;
-  scan.fileSize = static_cast<uint64_t>(file.size());
-  unsigned char header[kHeaderSize];
-  if (!file.Read(0, header, kHeaderSize) || memcmp(header, kMagic, sizeof kMagic) != 0 || header[12] != kVersion) {
-    scan.structureProblems.push_back("not a bundle (wrong magic or version)");
-    scan.signatureProblem = "not a bundle";
-    return scan;
-  }
-  scan.headerValid = true;
-  for (int i = 0; i < 3; ++i) scan.headerValues[i] = LoadLe32(header + 13 + 4 * i);
+  if (!ReadHeader(file, &scan)) return scan;
   WalkEntries(file, sizeLimit, &scan);
-  CheckSignature(file, goal, rootKeyDer, &scan);
+  CheckSignature(file, goal, rootKeyDer, true, &scan);
+  return scan;
+}
+
+BundleScan ScanBundleTrailer(const std::string& path, const std::string& goal,
+                             const std::vector<uint8_t>& rootKeyDer) {
+  FileReader file(path);
+  BundleScan scan;
+  if (!ReadHeader(file, &scan)) return scan;
+  scan.streamEnd = kHeaderSize;  // not walked: the junk length is not known
+  CheckSignature(file, goal, rootKeyDer, false, &scan);
+  scan.junkLength = 0;
   return scan;
 }
 

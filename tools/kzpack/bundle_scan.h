@@ -63,6 +63,12 @@ struct BundleScan {
 BundleScan ScanBundle(const std::string& path, const std::string& goal, const std::vector<uint8_t>& rootKeyDer,
                       uint32_t sizeLimit);
 
+// Header, signature block and certificate only (checked against the root):
+// no walk over the entries and no pass over the signed region, so entries,
+// digestMatches and signatureValid stay empty. For a bundle that the
+// installer's reader has already accepted, when only its certificate matters.
+BundleScan ScanBundleTrailer(const std::string& path, const std::string& goal, const std::vector<uint8_t>& rootKeyDer);
+
 // The content of one scanned entry (chunks inflated and checked); ToolError
 // when a chunk does not inflate to its declared size.
 std::vector<uint8_t> ReadScannedEntry(const std::string& path, const ScannedEntry& entry);

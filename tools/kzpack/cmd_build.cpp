@@ -35,7 +35,7 @@ void RunBuild(BuildOptions options) {
        "\", " + std::to_string(summary.entries) + " bundle entries" +
        (summary.authenticode ? ", Authenticode-signed" : ""));
   // On its own line, --quiet or not: a release must not go out like this.
-  const std::string development = DevelopmentKeyLine(DevelopmentKeyFindings(options.output));
+  const std::string development = DevelopmentKeyLine(summary.developmentFindings);
   if (!development.empty()) fprintf(stderr, "kzpack: %s\n", development.c_str());
 }
 

@@ -44,14 +44,26 @@ bool SameKey(const std::vector<uint8_t>& spki, const std::vector<uint8_t>& other
   return a && b && a->GetModulus() == b->GetModulus() && a->GetPublicExponent() == b->GetPublicExponent();
 }
 
-void BundleFindings(const std::string& path, std::vector<std::string>* findings) {
-  const BundleScan scan =
-      ScanBundle(path, "IBND", kDevelopmentBundleRootKey, bundle_format::kInstallerSizeLimit);
+// From the certificate in a bundle's signature block, whichever root the
+// scan checked it against.
+void CertificateFindings(const BundleScan& scan, std::vector<std::string>* findings) {
   if (!scan.certificateParses) return;
-  if (scan.certificateValid)
+  const std::vector<unsigned char>& cert = scan.block.pssCertificate;
+  bool underDevelopmentRoot = false;
+  try {
+    underDevelopmentRoot = CheckPublicKeyCertificateWithRoot(cert.data(), cert.size(), "IBND",
+                                                             kDevelopmentBundleRootKey.data(),
+                                                             kDevelopmentBundleRootKey.size()) != nullptr;
+  } catch (const std::exception&) {
+  }
+  if (underDevelopmentRoot)
     findings->push_back("the bundle's certificate verifies under the development bundle root key");
   if (SameKey(scan.certificate.keyDer, kDevelopmentBundleSigningKey))
     findings->push_back("the bundle is signed with the development bundle signing key");
+}
+
+void BundleFindings(const std::string& path, std::vector<std::string>* findings) {
+  CertificateFindings(ScanBundleTrailer(path, "IBND", kDevelopmentBundleRootKey), findings);
 }
 
 void ImageFindings(const std::string& path, const std::string& what, std::vector<std::string>* findings) {
@@ -103,6 +115,15 @@ std::vector<std::string> DevelopmentKeyFindings(const std::string& path) {
   const std::string bundle = scratch.path() + "ibnd";
   if (ExtractAttachmentToFile(false, WidePath(setupPath), "IBND", WidePath(bundle), 0, 0))
     BundleFindings(bundle, &findings);
+  return findings;
+}
+
+std::vector<std::string> DevelopmentKeyFindingsOfChecked(const std::string& installerPath,
+                                                         const std::string& setupPath, const BundleScan& bundle) {
+  std::vector<std::string> findings;
+  ImageFindings(installerPath, "the file", &findings);
+  ImageFindings(setupPath, "the setup program", &findings);
+  CertificateFindings(bundle, &findings);
   return findings;
 }
 

@@ -20,6 +20,12 @@ std::string DevelopmentKeyName(const std::vector<uint8_t>& publicKeySpki);
 // What in a file (installer, setup program or bundle) is tied to the
 // development keys, one finding per entry; empty when nothing is.
 std::vector<std::string> DevelopmentKeyFindings(const std::string& path);
+// The same for an installer that has just been checked: its setup program
+// as the check extracted it and the check's scan of its bundle (the
+// certificate is all that is looked at), so nothing is extracted twice.
+struct BundleScan;
+std::vector<std::string> DevelopmentKeyFindingsOfChecked(const std::string& installerPath,
+                                                         const std::string& setupPath, const BundleScan& bundle);
 
 // The one line that reports findings, or "" when there are none.
 std::string DevelopmentKeyLine(const std::vector<std::string>& findings);

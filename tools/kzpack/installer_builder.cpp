@@ -1,5 +1,6 @@
 #include "tools/kzpack/installer_builder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -8,9 +9,11 @@
 #include "packing/bundle_writer.h"
 #include "packing/certificate_writer.h"
 #include "packing/chain_writer.h"
+#include "packing/setup_stream.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "tools/kzpack/cli_support.h"
+#include "tools/kzpack/development_keys.h"
 #include "tools/kzpack/image_signing.h"
 #include "tools/kzpack/installer_check.h"
 #include "tools/kzpack/key_files.h"
@@ -175,7 +178,6 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   EnsureParentDir(output);
   OutputFile bundleFile(output + ".ibnd", true);
   OutputFile strippedSetup(output + ".setup-src", true);
-  OutputFile setupFile(output + ".setup", true);
   OutputFile installer(output, true);
   OutputFile signedInstaller(output, true);
 
@@ -184,11 +186,21 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   const std::string script = ProjectScript(project);
   inputs.push_back({"install_script", "", std::vector<uint8_t>(script.begin(), script.end())});
   for (const ProjectFileEntry& file : project.files) inputs.push_back({file.name, file.source, {}});
-  WriteBundle(bundleFile.temp_path(), inputs, project.chunkSize, project.compression, signingKey, certificate);
-  summary.bundleSize = FileSizeOf(bundleFile.temp_path());
+  // The bundle is read once more, into the setup program: in memory where
+  // there is room for it (it is at most a little larger than its files),
+  // else next to the output.
+  uint64_t inputBytes = script.size();
+  for (const ProjectFileEntry& file : project.files) inputBytes += static_cast<uint64_t>(FileSizeOf(file.source));
+  const uint64_t bundleBound = inputBytes + inputBytes / 64 + (1u << 20);
+  std::unique_ptr<ScratchDir> bundleDir;
+  if (!platform::MemoryBackedTempRoot(bundleBound).empty()) bundleDir.reset(new ScratchDir(bundleBound));
+  const std::string bundlePath = bundleDir ? bundleDir->path() + "bundle.ibnd" : bundleFile.temp_path();
+  WriteBundle(bundlePath, inputs, project.chunkSize, project.compression, signingKey, certificate);
+  summary.bundleSize = FileSizeOf(bundlePath);
   summary.entries = inputs.size();
 
-  // 2. The setup program: image, "_SG2" (plain), "IBND" last.
+  // 2. The setup program: image, "_SG2" (plain: it signs every byte of the
+  //    image), "IBND" last; made while it is written into the installer.
   const std::string setupSource = PrepareSetup(project, strippedSetup.temp_path());
   const int64_t setupImageSize = FileSizeOf(setupSource);
   const int64_t recordSize = static_cast<int64_t>(SignatureRecordSize(imageRoot));
@@ -196,19 +208,16 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   if (setupTotal > kMaxPosition)
     throw ToolError("the setup program with its bundle would be " + std::to_string(setupTotal) +
                     " bytes; attachment positions end at 2 GiB");
+  if (setupImageSize > kMaxPosition)
+    throw ToolError(project.setup + ": larger than 2 GiB; a chain after it is unreachable");
+  SetupStream setup;
   {
-    ChainWriter writer(setupFile.Open());
+    const std::string record = MakeSignatureRecord(setupSource, setupImageSize, false, imageRoot);
     std::string error;
-    Check(writer.BeginAfterFile(WidePath(setupSource), &error), project.setup, error);
-    Check(writer.Flush(&error), setupFile.target(), error);
-    const std::string record = MakeSignatureRecord(setupFile.temp_path(), writer.position(), false, imageRoot);
-    Check(writer.AppendAttachment("_SG2", reinterpret_cast<const uint8_t*>(record.data()), record.size(), &error),
-          "setup _SG2", error);
-    Check(writer.AppendAttachmentFromFile("IBND", WidePath(bundleFile.temp_path()), &error), "setup IBND", error);
-    Check(writer.Finish(&error), setupFile.target(), error);
+    Check(setup.Open(WidePath(setupSource), record, WidePath(bundlePath), &error), "setup program",
+          error);
   }
-  setupFile.Close();
-  summary.setupSize = FileSizeOf(setupFile.temp_path());
+  summary.setupSize = static_cast<int64_t>(setup.size());
 
   // 3. The installer: stub + .KZBNDL holding [_SG1] _SG2 TYPE LOAD.
   std::vector<uint8_t> sg1;
@@ -236,7 +245,10 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
                                   project.runType.size(), &error),
           "installer TYPE", error);
     ProgressBar bar("installer", 1);
-    Check(writer.AppendAttachmentFromFile("LOAD", WidePath(setupFile.temp_path()), &error), "installer LOAD", error);
+    Check(writer.AppendAttachmentFromReader(
+              "LOAD", setup.size(), [&setup](uint8_t* out, size_t n) { return setup.Read(out, n); },
+              "the setup program or the bundle (did it change?)", &error),
+          "installer LOAD", error);
     Check(writer.Finish(&error), output, error);
     bar.Finish();
   }
@@ -257,7 +269,11 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   const bool bundleRootKnown = !bundleRoot.empty();
   if (bundleRootKnown) roots.bundleRoot = bundleRoot.publicKey;
   {
-    ScratchDir scratch;
+    // The check writes the setup program, the bundle and one entry at a time.
+    uint64_t largestEntry = script.size();
+    for (const ProjectFileEntry& file : project.files)
+      largestEntry = std::max<uint64_t>(largestEntry, static_cast<uint64_t>(FileSizeOf(file.source)));
+    ScratchDir scratch(static_cast<uint64_t>(summary.setupSize + summary.bundleSize) + largestEntry);
     const InstallerVerdict verdict = CheckInstaller(finished, roots, scratch.path());
     if (!verdict.ok()) {
       const bool onlyUnknownRoot = !bundleRootKnown && verdict.reason.rfind("bundle:", 0) == 0 &&
@@ -266,6 +282,7 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
       Warn("the bundle certificate is not signed by kzpack's built-in bundle root; only a stub built with its "
            "root will accept the installer");
     }
+    summary.developmentFindings = DevelopmentKeyFindingsOfChecked(finished, scratch.path() + "setup.exe", verdict.bundle);
   }
   const RootKeys builtIn = BuiltInRootKeys();
   if (roots.imageRoot != builtIn.imageRoot)

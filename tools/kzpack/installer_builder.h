@@ -19,6 +19,7 @@ struct BuildSummary {
   int64_t bundleSize = 0;
   size_t entries = 0;      // install_script included
   bool authenticode = false;
+  std::vector<std::string> developmentFindings;  // DevelopmentKeyFindings of the installer
 };
 
 // Writes `output` only when everything succeeded (ToolError otherwise).

@@ -14,6 +14,7 @@
 #include "bundle/certificate.h"
 #include "bundle/format.h"
 #include "install/install_checks.h"
+#include "platform/platform.h"
 #include "integrity/embedded_signature.h"
 #include "support/root_keys.h"
 #include "tools/kzpack/cli_support.h"
@@ -48,9 +49,19 @@ void CrossCheckSignature(const std::string& path, const RootKeys& roots, Embedde
 }
 
 // The bundle step: the reader's verdict, explained by the independent walk.
-void JudgeBundle(bool opened, const std::string& bundlePath, const RootKeys& roots, InstallerVerdict* verdict) {
-  verdict->bundle = ScanBundle(bundlePath, "IBND", roots.bundleRoot, bundle_format::kInstallerSizeLimit);
+// A bundle the reader accepted needs no explaining: of it only the trailer is
+// read (its certificate), since the reader has just checked every byte.
+void JudgeBundle(bool opened, size_t readerEntries, const std::string& bundlePath, const RootKeys& roots,
+                 InstallerVerdict* verdict) {
   verdict->haveBundle = true;
+  if (opened) {
+    verdict->bundle = ScanBundleTrailer(bundlePath, "IBND", roots.bundleRoot);
+    verdict->bundle.signatureValid = true;
+    verdict->bundle.digestMatches = true;
+    Step(verdict, "bundle", true, std::to_string(readerEntries) + " entries, certificate and signature valid");
+    return;
+  }
+  verdict->bundle = ScanBundle(bundlePath, "IBND", roots.bundleRoot, bundle_format::kInstallerSizeLimit);
   const BundleScan& scan = verdict->bundle;
   std::string why = scan.signatureProblem;
   if (why.empty() && !scan.structureProblems.empty()) why = scan.structureProblems.front();
@@ -92,9 +103,10 @@ RootKeys BuiltInRootKeys() {
   return roots;
 }
 
-ScratchDir::ScratchDir() {
+ScratchDir::ScratchDir(uint64_t expectedBytes) {
   std::error_code ec;
-  const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+  const std::string memory = expectedBytes > 0 ? platform::MemoryBackedTempRoot(expectedBytes) : "";
+  const std::filesystem::path base = memory.empty() ? std::filesystem::temp_directory_path(ec) : FsPath(memory);
   if (ec) throw ToolError("no temporary folder: " + ec.message());
   std::mt19937_64 random(static_cast<uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count()) ^
                          reinterpret_cast<uintptr_t>(this));
@@ -151,6 +163,8 @@ InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, 
     });
   }
   install::InstallHooks hooks;
+  size_t readerEntries = 0;
+  hooks.bundleOpened = [&](Bundle& opened) { readerEntries = opened.entries().size(); };
   hooks.readScript = [&](Bundle& opened, BundleStream* stream) {
     verdict.script = install::ReadBundleScript(opened, stream);
     return true;
@@ -181,7 +195,7 @@ InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, 
                 ? std::to_string(FileSizeOf(bundlePath)) + " bytes, digest matches"
                 : "the setup program has no \"IBND\" attachment at its end, or its digest does not match"))
     return verdict;
-  JudgeBundle(passed(install::InstallStep::kBundle), bundlePath, roots, &verdict);
+  JudgeBundle(passed(install::InstallStep::kBundle), readerEntries, bundlePath, roots, &verdict);
   if (!verdict.reason.empty()) return verdict;
   if (!Step(&verdict, "install script", passed(install::InstallStep::kInstallScript),
             passed(install::InstallStep::kInstallScript) ? "present"

@@ -61,10 +61,12 @@ ScriptJudgement JudgeScript(Bundle& bundle, const install::ScriptReading& script
 InstallerVerdict CheckInstaller(const std::string& path, const RootKeys& roots, const std::string& workDir);
 
 // A fresh private folder under the system's temporary folder, removed with
-// everything in it at the end of the scope.
+// everything in it at the end of the scope. Given the bytes it will hold,
+// it goes into memory where there is ample room (platform::MemoryBackedTempRoot):
+// a check writes the whole setup program and bundle there.
 class ScratchDir {
  public:
-  ScratchDir();
+  explicit ScratchDir(uint64_t expectedBytes = 0);
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
