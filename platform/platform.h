@@ -90,6 +90,13 @@ uint32_t CurrentThreadId();
 // twice `bytes`; "" otherwise, and always on Windows, which has none.
 std::string MemoryBackedTempRoot(uint64_t bytes);
 
+// When the process is interrupted (POSIX: SIGINT, SIGTERM or SIGHUP; Windows:
+// Ctrl-C, Ctrl-Break, the console closed), `cleanup` runs on an ordinary
+// thread, then the process ends as the interruption would have ended it. Call
+// once, before any other thread starts (POSIX threads inherit the blocked
+// signals that route them to the thread that runs `cleanup`).
+void CallOnInterrupt(void (*cleanup)());
+
 // ---- threads for computation -----------------------------------------------
 
 // A thread that only computes (see support/compute_lane.h). Null when none

@@ -1,5 +1,7 @@
 // Debug channel, diagnostic switch, clock, thread id and UTF-8 <-> UTF-32
 // conversion on POSIX.
+#include <pthread.h>
+#include <signal.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -158,6 +160,44 @@ std::string MemoryBackedTempRoot(uint64_t bytes) {
     if (pages > 0 && pageSize > 0) memory = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
   }
   return room / 2 >= bytes && memory / 2 >= bytes ? kRoot : "";
+}
+
+}  // namespace platform
+
+namespace platform {
+
+void CallOnInterrupt(void (*cleanup)()) {
+  static sigset_t signals;
+  static void (*run)() = nullptr;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  run = cleanup;
+  // Blocked here and in every thread started later, so only the watcher's
+  // sigwait takes them: the clean-up then runs in ordinary code, free to
+  // allocate and take locks, instead of inside a signal handler.
+  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return;
+  pthread_t watcher;
+  auto watch = [](void*) -> void* {
+    int received = 0;
+    if (sigwait(&signals, &received) != 0) return nullptr;
+    run();
+    // End as the signal would have: its default action, delivered to this
+    // thread, which now lets it through.
+    signal(received, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, received);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    raise(received);
+    _exit(128 + received);
+  };
+  if (pthread_create(&watcher, nullptr, watch, nullptr) != 0) {
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    return;
+  }
+  pthread_detach(watcher);
 }
 
 }  // namespace platform

@@ -62,3 +62,22 @@ int Utf8ToWideRaw(const char* text, wchar_t* out, int outSize, bool* insufficien
 std::string MemoryBackedTempRoot(uint64_t) { return ""; }
 
 }  // namespace platform
+
+namespace platform {
+namespace {
+void (*g_onInterrupt)() = nullptr;
+
+// Windows runs console control handlers on a thread of their own; FALSE
+// passes the event on to the default handler, which ends the process.
+BOOL WINAPI InterruptHandler(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) g_onInterrupt();
+  return FALSE;
+}
+}  // namespace
+
+void CallOnInterrupt(void (*cleanup)()) {
+  g_onInterrupt = cleanup;
+  SetConsoleCtrlHandler(InterruptHandler, TRUE);
+}
+
+}  // namespace platform

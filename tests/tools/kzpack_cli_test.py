@@ -448,6 +448,32 @@ class KzpackCli(unittest.TestCase):
             self.assertEqual(kz('verify', out, *self.roots()).returncode, 0)
             os.remove(out)
 
+    def test_interrupted_build_leaves_no_temporary_files(self):
+        image = self.images.get('32')
+        if not image:
+            self.skipTest('no mingw compiler for 32-bit images')
+        files = {'r%d.bin' % i: os.urandom(24 << 20) for i in range(4)}
+        project = self.project('interrupted.toml', image, image, files=files)
+        out = self.path('interrupted.exe')
+        scratch = self.path('interrupted-tmp')
+        os.mkdir(scratch)
+        places = [scratch, os.path.dirname(out), '/dev/shm']
+        before = {p: set(os.listdir(p)) for p in places if os.path.isdir(p)}
+        leftovers = lambda: [os.path.join(p, n) for p in before for n in set(os.listdir(p)) - before[p]
+                             if n.startswith('kzpack-') or '.kzpack-' in n]
+        proc = subprocess.Popen([KZPACK, 'build', project, '-o', out, '--quiet'], stderr=subprocess.PIPE,
+                                env=dict(os.environ, TMPDIR=scratch))
+        deadline = time.time() + 60
+        while not leftovers() and proc.poll() is None and time.time() < deadline:
+            time.sleep(0.01)
+        self.assertTrue(leftovers(), 'kzpack made no temporary file to interrupt')
+        proc.send_signal(2)  # SIGINT, as Ctrl-C sends it
+        err = proc.communicate(timeout=60)[1].decode()
+        self.assertEqual(proc.returncode, -2, err)
+        self.assertIn('interrupted', err)
+        self.assertEqual(leftovers(), [])
+        self.assertFalse(os.path.exists(out))
+
     def test_build_refuses_targets_the_stub_cannot_write(self):
         image = self.images.get('32') or self.skipTest('no mingw i686')
         out = self.path('never.exe')

@@ -18,6 +18,7 @@
 #include "integrity/embedded_signature.h"
 #include "support/root_keys.h"
 #include "tools/kzpack/cli_support.h"
+#include "tools/kzpack/interrupt_cleanup.h"
 
 namespace kzpack {
 namespace {
@@ -116,6 +117,7 @@ ScratchDir::ScratchDir(uint64_t expectedBytes) {
       std::filesystem::permissions(candidate, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace,
                                    ec);
       path_ = candidate.u8string() + static_cast<char>(std::filesystem::path::preferred_separator);
+      RemoveOnInterrupt(candidate.u8string());
       return;
     }
   }
@@ -123,6 +125,7 @@ ScratchDir::ScratchDir(uint64_t expectedBytes) {
 }
 
 ScratchDir::~ScratchDir() {
+  ForgetOnInterrupt(FsPath(path_).parent_path().u8string());
   std::error_code ec;
   std::filesystem::remove_all(FsPath(path_), ec);
 }

@@ -12,6 +12,7 @@
 #include "support/strings.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
+#include "tools/kzpack/interrupt_cleanup.h"
 #include "tools/kzpack/version.h"
 
 namespace {
@@ -26,6 +27,7 @@ void DebugLine(const char* text, void*) {
 
 int Run(int argc, char** argv) {
   platform::SetDebugSink(DebugLine, nullptr);
+  kzpack::InstallInterruptCleanup();
   CLI::App app{"kzpack - makes, signs, inspects and verifies self-verifying installers.\n"
                "Run 'kzpack COMMAND --help' for a command's options and examples."};
   app.name("kzpack");

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "tools/kzpack/cli_support.h"
+#include "tools/kzpack/interrupt_cleanup.h"
 
 namespace kzpack {
 
@@ -20,6 +21,7 @@ OutputFile::OutputFile(std::string target, bool overwrite) : target_(std::move(t
 OutputFile::~OutputFile() {
   CloseStream();
   if (!committed_) platform::DeleteFilePath(WidePath(temp_));
+  ForgetOnInterrupt(temp_);
 }
 
 void OutputFile::CloseStream() {
@@ -32,6 +34,7 @@ FILE* OutputFile::Open() {
   EnsureParentDir(target_);
   file_ = platform::OpenStdioFile(WidePath(temp_), L"wb");
   if (!file_) throw ToolError(target_ + ": cannot create the output file");
+  RemoveOnInterrupt(temp_);
   return file_;
 }
 
