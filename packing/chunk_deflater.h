@@ -2,8 +2,9 @@
 // libdeflate's compressor at the same level: zlib's uncompress takes its
 // streams, and on text, code and binaries they come out smaller than zlib's
 // own in a fraction of the time; where libdeflate can fall behind, zlib runs
-// too (see the .cpp; one known gap: highly redundant text at levels 3 and 6). A chunk that does not compress is stored (deflate's
-// stored blocks), which is smaller than what zlib makes of it; the test for
+// too (see the .cpp; one known gap: highly redundant text at levels 3 and 6).
+// A chunk that does not compress is stored (deflate's stored blocks), which
+// is smaller than what zlib makes of it; the test for
 // that looks at a few samples first, so random data costs little. The result
 // depends on the chunk alone, so the thread count never changes a bundle.
 // One deflater per thread: it keeps the compressor's working memory.
