@@ -46,10 +46,13 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
     if (raws[i].Reserve(kPayloadBlockSize) == nullptr) return CopyResult::kOutOfMemory;
     if (innerCopied && plains[i].Reserve(kPayloadBlockSize) == nullptr) return CopyResult::kOutOfMemory;
   }
-  // The outer digest on one lane, the inner one on another, side by side.
+  // The outer digest on one lane and, where another processor can take it,
+  // the inner one on a second lane, side by side; on a single processor a
+  // second thread would only take turns with the others, so the worker
+  // computes the inner digest itself.
   ComputeLane lane(kBlocks);
   std::unique_ptr<ComputeLane> innerLane;
-  if (innerCopied) innerLane.reset(new ComputeLane(kBlocks));
+  if (innerCopied && platform::UsableProcessorCount() > 1) innerLane.reset(new ComputeLane(kBlocks));
 
   const uint32_t total = walk.trailer.payloadSize;
   uint32_t remaining = total;
@@ -61,14 +64,14 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
     const size_t slot = lane.Reserve();
     if (innerLane) innerLane->Reserve();  // same slot: both lanes get one job per block
     uint8_t* raw = raws[slot].data();
-    uint8_t* plain = innerLane ? plains[slot].data() : raw;
+    uint8_t* plain = innerCopied ? plains[slot].data() : raw;
     if (fread(raw, 1, n, container) != n) return CopyResult::kReadFailure;
     if (plain != raw) memcpy(plain, raw, n);
     ScrambleBytes(plain, n);
     const int64_t offset = static_cast<int64_t>(total - remaining);
     if (inner && !TrailersUnchanged(*inner, offset, plain, n)) return CopyResult::kReadFailure;
     lane.Submit([&md5, plain, n] { md5.Update(plain, n); });
-    if (innerLane) {
+    if (innerCopied) {
       const int64_t from = std::max(offset, inner->start);
       const int64_t to = std::min(offset + static_cast<int64_t>(n), inner->start + int64_t{inner->size});
       const uint8_t* part = raw + (from - offset);
@@ -76,8 +79,11 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
       if (length > 0 && fwrite(part, 1, length, inner->file) != length) inner->writeFailed = true;
       if (length > 0 && !inner->writeFailed) {
         inner->written += static_cast<uint32_t>(length);
-        innerLane->Submit([&innerMd5, part, length] { innerMd5.Update(part, length); });
-      } else {
+        if (innerLane)
+          innerLane->Submit([&innerMd5, part, length] { innerMd5.Update(part, length); });
+        else
+          innerMd5.Update(part, length);
+      } else if (innerLane) {
         innerLane->Submit([] {});
       }
     }
@@ -86,8 +92,8 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
   }
   lane.Drain();
   md5.Final(digest);
-  if (innerLane) {
-    innerLane->Drain();
+  if (innerCopied) {
+    if (innerLane) innerLane->Drain();
     innerMd5.Final(inner->digest);
   }
   return CopyResult::kCopied;

@@ -6,6 +6,9 @@
 #ifndef _WIN32
 #include <sys/wait.h>
 #endif
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 #include "platform/platform.h"
 #include "support/diag_log.h"
@@ -53,6 +56,30 @@ static void SetSwitch(bool on) {
     unsetenv("KZSTR");
 }
 #endif
+
+OneProcessor::OneProcessor(bool on) {
+#ifdef __linux__
+  cpu_set_t set;
+  if (!on || sched_getaffinity(0, sizeof set, &set) != 0) return;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &set)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  saved_.assign(reinterpret_cast<const uint8_t*>(&set), reinterpret_cast<const uint8_t*>(&set) + sizeof set);
+  active_ = sched_setaffinity(0, sizeof one, &one) == 0;
+#else
+  (void)on;
+#endif
+}
+
+OneProcessor::~OneProcessor() {
+#ifdef __linux__
+  if (active_) sched_setaffinity(0, saved_.size(), reinterpret_cast<cpu_set_t*>(saved_.data()));
+#endif
+}
 
 DiagSwitchOn::DiagSwitchOn() {
   SetSwitch(true);

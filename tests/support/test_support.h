@@ -32,6 +32,20 @@ class DiagSwitchOn {
   ~DiagSwitchOn();
 };
 
+// Confines the process to its first usable processor while it lives (Linux
+// only; elsewhere, and when `on` is false, it does nothing). active() says
+// whether it did.
+class OneProcessor {
+ public:
+  explicit OneProcessor(bool on = true);
+  ~OneProcessor();
+  bool active() const { return active_; }
+
+ private:
+  std::vector<uint8_t> saved_;  // the affinity mask before
+  bool active_ = false;
+};
+
 // A fresh directory removed with everything in it at the end.
 class TempDir {
  public:

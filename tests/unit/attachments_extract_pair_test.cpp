@@ -71,10 +71,8 @@ TEST(ExtractPair, AgreesWithTwoExtractionsOnGoodAndDamagedInstallers) {
 
     const fs::path two = dir.path() / "two", one = dir.path() / "one";
     fs::remove_all(two);
-    fs::remove_all(one);
     fs::create_directories(two);
-    fs::create_directories(one);
-    Outcome before, after;
+    Outcome before;
     {
       kztest::DebugCapture capture;
       before.setup = ExtractAttachmentToFile(true, installer.wstring(), "LOAD", (two / "setup.exe").wstring(), 0, 50);
@@ -83,23 +81,30 @@ TEST(ExtractPair, AgreesWithTwoExtractionsOnGoodAndDamagedInstallers) {
                                                 (two / "ibnd").wstring(), 50, 25);
       Collect(two, capture, &before);
     }
-    {
-      kztest::DebugCapture capture;
-      InnerExtraction inner;
-      after.setup = ExtractAttachmentPair(installer.wstring(), "LOAD", (one / "setup.exe").wstring(), 0, 50, "IBND",
-                                          (one / "ibnd").wstring(), &inner);
-      if (after.setup) after.bundle = FinishInnerExtraction(inner, 50, 25);
-      Collect(one, capture, &after);
-    }
-    EXPECT_EQ(after.setup, before.setup);
-    EXPECT_EQ(after.bundle, before.bundle);
-    EXPECT_EQ(after.lines, before.lines);
-    EXPECT_EQ(after.setupExists, before.setupExists);
-    EXPECT_EQ(after.bundleExists, before.bundleExists);
-    EXPECT_TRUE(after.setupBytes == before.setupBytes);
-    EXPECT_TRUE(after.bundleBytes == before.bundleBytes);
-    if (damage == 0) {
-      EXPECT_TRUE(after.bundleBytes == bundle);
+    for (bool oneProcessor : {false, true}) {
+      SCOPED_TRACE(oneProcessor ? "one processor" : "every processor");
+      fs::remove_all(one);
+      fs::create_directories(one);
+      Outcome after;
+      {
+        kztest::OneProcessor confined(oneProcessor);
+        kztest::DebugCapture capture;
+        InnerExtraction inner;
+        after.setup = ExtractAttachmentPair(installer.wstring(), "LOAD", (one / "setup.exe").wstring(), 0, 50,
+                                            "IBND", (one / "ibnd").wstring(), &inner);
+        if (after.setup) after.bundle = FinishInnerExtraction(inner, 50, 25);
+        Collect(one, capture, &after);
+      }
+      EXPECT_EQ(after.setup, before.setup);
+      EXPECT_EQ(after.bundle, before.bundle);
+      EXPECT_EQ(after.lines, before.lines);
+      EXPECT_EQ(after.setupExists, before.setupExists);
+      EXPECT_EQ(after.bundleExists, before.bundleExists);
+      EXPECT_TRUE(after.setupBytes == before.setupBytes);
+      EXPECT_TRUE(after.bundleBytes == before.bundleBytes);
+      if (damage == 0) {
+        EXPECT_TRUE(after.bundleBytes == bundle);
+      }
     }
   }
 }
