@@ -60,6 +60,9 @@ TEST(ComputePool, ProcessorCountFollowsTheAffinity) {
   const uint32_t usable = platform::UsableProcessorCount();
   EXPECT_GE(usable, 1u);
   kztest::OneProcessor confined;
+#ifdef __linux__
+  ASSERT_TRUE(confined.active());
+#endif
   if (confined.active()) {
     EXPECT_EQ(platform::UsableProcessorCount(), 1u);
   }
