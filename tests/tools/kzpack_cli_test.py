@@ -665,12 +665,20 @@ class KzpackCli(unittest.TestCase):
                    '/usr/bin/pkcs11-tool --pin=1234', 'pkcs11-tool --pi 1234', 'pkcs11-tool --so-pin=1234',
                    'openssl pkeyutl -sign -passin=pass:1234', 'openssl pkeyutl -sign --passin 1234',
                    'token-sign -p1234', 'env -- pkcs11-tool -p1234',
-                   'openssl pkeyutl -engine pkcs11 -inkey pkcs11:object=k;pin-value=1234']
-        through_env = ['env KZ_TOKEN_PIN=1234 pkcs11-tool --pin env:KZ_TOKEN_PIN', 'env -i -u X PIN=1234 token-sign']
+                   'openssl pkeyutl -engine pkcs11 -inkey pkcs11:object=k;pin-value=1234',
+                   # Behind wrappers, with their own options (some taking a value), nested.
+                   'timeout 60 pkcs11-tool -lp1234', 'nice pkcs11-tool -lp 1234', 'sudo pkcs11-tool --login -p1234x',
+                   'timeout -s KILL -k5 --foreground 60 nice -n 10 ionice -c 3 -n7 pkcs11-tool -p 1234',
+                   '/usr/bin/sudo -u signer -p prompt -hhost stdbuf -o 0 -eL setsid -w doas -u x pkcs11-tool --pin=1234',
+                   'env -S pkcs11-tool -p1234', 'timeout --signal KILL --kill-after=5 60 env -- openssl -passin pass:1234']
+        through_env = ['env KZ_TOKEN_PIN=1234 pkcs11-tool --pin env:KZ_TOKEN_PIN', 'env -i -u X PIN=1234 token-sign',
+                       'sudo -u signer PIN=1234 token-sign', 'timeout 9 env PIN=1234 token-sign']
         accepted = ['pkcs11-tool --login --pin env:KZ_TOKEN_PIN -m RSA-PKCS', 'pkcs11-tool -m RSA-PKCS -p env:PIN',
                     'pkcs11-tool -lm RSA-PKCS-PSS --mgf MGF1-SHA256 --id 01 --slot 0',
                     'openssl pkeyutl -sign -passin env:KZ_TOKEN_PIN -pkeyopt rsa_padding_mode:pss',
-                    'openssl pkeyutl -sign -passin file:/run/pin', 'env pkcs11-tool -p env:PIN']
+                    'openssl pkeyutl -sign -passin file:/run/pin', 'env pkcs11-tool -p env:PIN',
+                    'sudo -p PIN: pkcs11-tool --login -p env:PIN', 'timeout -k 1234 1234 nice -n 1234 token-sign',
+                    'doas -u 1234 ionice -p 1234 stdbuf -i 1234 token-sign']
         cases = [(c, b'carry a PIN') for c in refused] + [(c, b'needs the public key') for c in accepted]
         cases += [(c, b"in kzpack's environment instead") for c in through_env]
         cases.append(('openssl pkeyutl -sign -passin stdin', b'carries the digest'))
