@@ -448,6 +448,55 @@ class KzpackCli(unittest.TestCase):
             self.assertEqual(kz('verify', out, *self.roots()).returncode, 0)
             os.remove(out)
 
+    def test_outputs_never_replace_what_the_build_reads(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        keys = self.path('own-keys')
+        shutil.copytree(self.keys, keys)
+        k = lambda name: os.path.join(keys, name)
+        victims = {name: self.write(name, name.encode()) for name in
+                   ('sg1.bin', 'ac.crt', 'ac.key', 'cli.pub.der', 'env.pub.der', 'token.key.der')}
+        victims['script.txt'] = self.write('script.txt', 'dep-silent,a.dll,a.dll\n')
+        os.link(k('image_root.key.der'), self.path('hard-link.der'))
+        project = self.project('inputs.toml', image, image, 'sg1_payload = "%s"\nscript_file = "%s"' % (
+            victims['sg1.bin'], victims['script.txt']), files={'a.dll': b'A'}, keys=[
+            'bundle_signing = "%s"' % k('bundle_signing.key.der'), 'bundle_root = "%s"' % k('bundle_root.key.der'),
+            'image_root = "%s"' % k('image_root.key.der'), 'image_root_public = "%s"' % k('image_root.pub.der')])
+        with open(project, 'a') as f:
+            f.write('[authenticode]\nenabled = false\ncertificate = "%s"\nkey = "%s"\n' % (victims['ac.crt'],
+                                                                                      victims['ac.key']))
+        out = self.path('inputs.exe')
+        build = ['build', project, '-o', out, '-q']
+        cases = [  # (arguments, environment, the file that must stay as it is)
+            (build + ['--sbom', k('image_root.key.der')], {}, k('image_root.key.der')),
+            (['build', project, '-q', '-o', k('bundle_root.key.der')], {}, k('bundle_root.key.der')),
+            (build + ['--sbom', os.path.join(keys, '..', 'own-keys', '.', 'bundle_signing.key.der')], {},
+             k('bundle_signing.key.der')),
+            (build + ['--sbom', self.path('hard-link.der')], {}, k('image_root.key.der')),
+            (build + ['--sbom', k('image_root.pub.der')], {}, k('image_root.pub.der')),
+            (build + ['--sbom', victims['sg1.bin']], {}, victims['sg1.bin']),
+            (build + ['--sbom', victims['script.txt']], {}, victims['script.txt']),
+            (build + ['--sbom', victims['ac.key']], {}, victims['ac.key']),
+            (build + ['--public-key', 'bundle_root=' + victims['cli.pub.der'], '--sbom', victims['cli.pub.der']], {},
+             victims['cli.pub.der']),
+            (build + ['--sbom', victims['env.pub.der']], {'KZ_PUBLIC_KEY_BUNDLE_SIGNING': victims['env.pub.der']},
+             victims['env.pub.der']),
+            (build + ['--signer', 'image_root=openssl pkeyutl -sign -inkey ' + victims['token.key.der'],
+                      '--sbom', victims['token.key.der']], {}, victims['token.key.der']),
+            (['inspect', image, '--project', project, '--sbom', k('image_root.key.der')], {}, k('image_root.key.der')),
+        ]
+        for args, env, victim in cases:
+            with self.subTest(args=args[3:], env=env):
+                before = read(victim)
+                proc = run([KZPACK] + args, env=dict(os.environ, **env))
+                after, built = read(victim), os.path.exists(out)
+                self.write(victim, before)  # the next case starts from the same files
+                if built:
+                    os.remove(out)
+                self.assertEqual(proc.returncode, 2, proc.stderr)
+                self.assertIn(b'is the same file as', proc.stderr)
+                self.assertEqual(after, before)
+                self.assertFalse(built)
+
     def test_interrupted_build_leaves_no_temporary_files(self):
         image = self.images.get('32')
         if not image:

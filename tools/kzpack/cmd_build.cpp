@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "tools/kzpack/build_inputs.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
 #include "tools/kzpack/development_keys.h"
@@ -24,10 +25,12 @@ void RunBuild(BuildOptions options) {
   for (const char* role : {"bundle_signing", "bundle_root", "image_root"})
     if (HasExternalSigner(options.signing, role)) options.overrides.externalRoles.insert(role);
   const Project project = LoadProject(options.project, options.overrides);
+  // Neither output may replace anything the build reads, nor the other output.
+  std::vector<std::string> inputs = BuildInputs(project, options.signing);
+  RefuseOutputOverInputs("-o", options.output, inputs, "Installer.exe");
   if (!project.sbom.empty()) {
-    std::vector<std::string> inputs = {options.output, project.path, project.stub, project.setup};
-    for (const ProjectFileEntry& file : project.files) inputs.push_back(file.source);
-    CheckSbomPath(project.sbom, inputs);
+    inputs.push_back(options.output);
+    RefuseOutputOverInputs("--sbom", project.sbom, inputs, "bom.cdx.json");
     SbomTime();  // a malformed SOURCE_DATE_EPOCH stops the build before it starts
   }
   const BuildSummary summary = BuildInstaller(project, options.output, options.signing);

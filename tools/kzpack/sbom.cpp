@@ -7,9 +7,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <random>
-#include <system_error>
 
 #include "attachments/extract.h"
 #include "bundle/format.h"
@@ -165,24 +163,6 @@ std::string FileNameOf(const std::string& path) {
 }
 
 }  // namespace
-
-void CheckSbomPath(const std::string& sbom, const std::vector<std::string>& others) {
-  if (sbom.empty()) return;
-  std::error_code ec;
-  const char last = sbom.back();
-  if (last == '/' || last == '\\' || std::filesystem::is_directory(FsPath(sbom), ec))
-    throw ToolError("--sbom " + sbom + ": is a folder; name the file to write (e.g. " +
-                        (last == '/' || last == '\\' ? sbom : sbom + "/") + "bom.cdx.json)",
-                    kExitUsage);
-  const std::filesystem::path target = std::filesystem::weakly_canonical(FsPath(sbom), ec);
-  for (const std::string& other : others) {
-    if (other.empty()) continue;
-    std::error_code ec2;
-    const bool same = std::filesystem::weakly_canonical(FsPath(other), ec2) == target ||
-                      std::filesystem::equivalent(FsPath(sbom), FsPath(other), ec2);
-    if (same) throw ToolError("--sbom " + sbom + ": is the same file as " + other + "; choose another name", kExitUsage);
-  }
-}
 
 int64_t SbomTime() {
   const char* epoch = getenv("SOURCE_DATE_EPOCH");
