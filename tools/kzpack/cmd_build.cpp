@@ -68,7 +68,7 @@ void RegisterBuild(CLI::App& app) {
                   "the file as written); its components: the setup program as the installer unpacks it, holding\n"
                   "every bundle entry with the SHA-256 of its content. Properties \"kzpack:...\" give sizes, the\n"
                   "embedded signatures' state, each entry's targets and the architecture, Windows version and run\n"
-                  "type of the script lines that select it, and the SHA-256 fingerprints of the image root, bundle\n"
+                  "type of the script lines that write it (up to the first failing line), and the SHA-256 fingerprints of the image root, bundle\n"
                   "root and bundle signing keys (and whether they are development keys). An entry is named by\n"
                   "[file.identity] (name, version, purl, license, supplier) when given, else by its entry name and\n"
                   "hashes only. The timestamp is SOURCE_DATE_EPOCH when set; the serial number is new each time.\n"
