@@ -143,7 +143,7 @@ std::vector<uint8_t> BlockImageRoot(const std::vector<uint8_t>& spki, const std:
 
 LoadedStub LoadStub(const std::string& path) {
   LoadedStub stub;
-  PeInfo info;
+  PeInfo& info = stub.info;
   std::string reason;
   if (!ReadPeInfoFromFile(path, &info, &reason)) throw ToolError(path + ": " + reason);
   if (!info.sections.empty() && info.sections.back().name == ".KZBNDL")
