@@ -23,17 +23,9 @@ void RefuseOutputOverInputs(const std::string& option, const std::string& output
     throw ToolError(option + " " + output + ": is a folder; name the file to write (e.g. " +
                         (slash ? output : output + "/") + example + ")",
                     kExitUsage);
-  // An unreadable path gives an empty one, which must not match another.
-  const std::filesystem::path target = std::filesystem::weakly_canonical(FsPath(output), ec);
-  for (const std::string& input : inputs) {
-    if (input.empty()) continue;
-    std::error_code inputEc;
-    const std::filesystem::path other = std::filesystem::weakly_canonical(FsPath(input), inputEc);
-    const bool same = (!target.empty() && target == other) ||
-                      std::filesystem::equivalent(FsPath(output), FsPath(input), inputEc);
-    if (same)
+  for (const std::string& input : inputs)
+    if (!input.empty() && SameFile(output, input))
       throw ToolError(option + " " + output + ": is the same file as " + input + "; choose another name", kExitUsage);
-  }
 }
 
 }  // namespace kzpack
