@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "platform/platform.h"
 #include "support/byte_buffer.h"
@@ -49,10 +50,10 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
   // The outer digest on one lane and, where another processor can take it,
   // the inner one on a second lane, side by side; on a single processor a
   // second thread would only take turns with the others, so the worker
-  // computes the inner digest itself.
+  // computes the inner digest itself (as it does without memory for a lane).
   ComputeLane lane(kBlocks);
   std::unique_ptr<ComputeLane> innerLane;
-  if (innerCopied && platform::UsableProcessorCount() > 1) innerLane.reset(new ComputeLane(kBlocks));
+  if (innerCopied && platform::UsableProcessorCount() > 1) innerLane.reset(new (std::nothrow) ComputeLane(kBlocks));
 
   const uint32_t total = walk.trailer.payloadSize;
   uint32_t remaining = total;
