@@ -70,7 +70,7 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
     if (plain != raw) memcpy(plain, raw, n);
     ScrambleBytes(plain, n);
     const int64_t offset = static_cast<int64_t>(total - remaining);
-    if (inner && !TrailersUnchanged(*inner, offset, plain, n)) return CopyResult::kReadFailure;
+    if (inner && !TrailersUnchanged(*inner, offset, plain, n)) return CopyResult::kTrailerChanged;
     lane.Submit([&md5, plain, n] { md5.Update(plain, n); });
     if (innerCopied) {
       const int64_t from = std::max(offset, inner->start);
