@@ -35,7 +35,12 @@ endif()
 # compiles the same patched source itself, with its coverage and sanitizer
 # flags, so that the fuzzers see inside the decoder.
 if(KZ_BUILD_FUZZERS)
-  set(KZ_LIBDEFLATE_SOURCE "$ENV{KZ_LIBDEFLATE_SOURCE}" CACHE PATH "patched libdeflate source (kept by scripts/bootstrap.sh)")
+  # Where the bootstrap keeps it: KZ_CACHE (default ~/.cache/kzinstaller).
+  set(kz_cache "$ENV{KZ_CACHE}")
+  if(NOT kz_cache)
+    set(kz_cache "$ENV{HOME}/.cache/kzinstaller")
+  endif()
+  set(KZ_LIBDEFLATE_SOURCE "${kz_cache}/libdeflate-source" CACHE PATH "patched libdeflate source (kept by scripts/bootstrap.sh)")
   if(NOT EXISTS "${KZ_LIBDEFLATE_SOURCE}/lib/deflate_decompress.c")
     message(FATAL_ERROR "libdeflate's patched source not found in '${KZ_LIBDEFLATE_SOURCE}'. Run scripts/bootstrap.sh "
                         "(or 'make bootstrap') and configure with KZ_LIBDEFLATE_SOURCE set to the path it prints.")
