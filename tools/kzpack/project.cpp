@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "bundle/format.h"
 #include "support/script_lines.h"
 #include "support/script_rules.h"
 #include "tools/kzpack/cli_support.h"
@@ -140,7 +141,7 @@ void ReadTopLevel(const Reader& r, const ProjectOverrides& overrides, Project* p
   p->sg1Payload = r.ExistingFile(t, "", "sg1_payload", false);
   const std::string sbom = r.String(t, "", "sbom", false);
   p->sbom = !overrides.sbom.empty() ? overrides.sbom : sbom.empty() ? "" : r.Resolve(sbom);
-  p->chunkSize = static_cast<uint32_t>(r.Integer(t, "", "chunk_size", p->chunkSize, 1, 0x1900000));
+  p->chunkSize = static_cast<uint32_t>(r.Integer(t, "", "chunk_size", p->chunkSize, 1, bundle_format::kInstallerSizeLimit));
   p->compression = static_cast<int>(r.Integer(t, "", "compression", p->compression, 0, 9));
   if (const toml::node* script = r.Get(t, "script")) {
     if (!script->is_string()) r.Fail(script, "script", "must be a string (the script's text)");
