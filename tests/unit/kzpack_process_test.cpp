@@ -112,6 +112,16 @@ TEST(ProcessHelper, Act) {
   }
   if (part == "orphan") StartSleepingChild(30);
 #ifdef _WIN32
+  if (part == "holds") {  // exit 1 when the handle named is the file named: inherited
+    const HANDLE handle = reinterpret_cast<HANDLE>(std::strtoull(Environment("KZ_PROCESS_HANDLE").c_str(), nullptr, 10));
+    const HANDLE named = CreateFileW(Utf8ToWide(marker).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    const bool same = GetFileInformationByHandle(handle, &a) && GetFileInformationByHandle(named, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                      a.nFileIndexLow == b.nFileIndexLow;
+    ExitProcess(same ? 1 : 0);
+  }
   if (part == "in-job") {
     // In a job that allows no nested job and no breakaway (nested ones are
     // refused before Windows 8): the runner cannot place its child in a job.
@@ -128,36 +138,50 @@ TEST(ProcessHelper, Act) {
   std::_Exit(0);
 }
 
-// A bare name is looked up on PATH only: not in the current folder, not in
-// the runner's own folder (Windows' own search tries both first).
-TEST(ProcessRunner, BareNameIsFoundOnPathOnly) {
+// A bare name is looked up in the absolute folders of PATH only: not in the
+// current folder (which an empty entry, "." or a relative one would name),
+// not in the runner's own folder (Windows' own search tries both first).
+TEST(ProcessRunner, BareNameIsFoundInAbsolutePathFoldersOnly) {
   kztest::TempDir dir;
 #ifdef _WIN32
   const std::string exe = ".exe";
   wchar_t system[MAX_PATH];
   const std::string systemPath = WideToUtf8(std::wstring(system, GetSystemDirectoryW(system, MAX_PATH)));
-  const char separator = ';';
+  const std::string sep = ";";
 #else
   const std::string exe;
   const std::string systemPath = "/usr/bin:/bin";
-  const char separator = ':';
+  const std::string sep = ":";
 #endif
+  fs::create_directory(dir / "sub");
   fs::copy_file(SelfPath(), dir / ("kzprobe" + exe));
+  fs::copy_file(SelfPath(), dir / "sub" / ("kzprobe" + exe));
+  const struct {
+    std::string path;
+    std::string program;
+    bool starts;
+  } cases[] = {
+      {systemPath, "kzprobe", false},
+      {"." + sep + systemPath, "kzprobe", false},
+      {sep + systemPath, "kzprobe", false},
+      {systemPath + sep, "kzprobe", false},
+      {"sub" + sep + systemPath, "kzprobe", false},
+      {systemPath, SelfPath().stem().u8string(), false},
+      {dir.path().u8string() + sep + systemPath, "kzprobe", true},
+  };
   const std::string oldPath = Environment("PATH");
   const fs::path oldFolder = fs::current_path();
   fs::current_path(dir.path());
-  SetEnvironment("PATH", systemPath);
-  const platform::ProcessResult inCurrentFolder = platform::RunProcess({"kzprobe", kHelperFilter}, {}, "", 1 << 20, 20000);
-  const platform::ProcessResult inOwnFolder =
-      platform::RunProcess({SelfPath().stem().u8string(), kHelperFilter}, {}, "", 1 << 20, 20000);
-  SetEnvironment("PATH", dir.path().u8string() + separator + systemPath);
-  const platform::ProcessResult onPath = platform::RunProcess({"kzprobe", kHelperFilter}, {}, "", 1 << 20, 20000);
+  for (const auto& c : cases) {
+    SetEnvironment("PATH", c.path);
+    const platform::ProcessResult run = platform::RunProcess({c.program, kHelperFilter}, {}, "", 1 << 20, 20000);
+    EXPECT_EQ(run.started, c.starts) << "PATH=" << c.path << " " << c.program << ": " << run.startError;
+    if (c.starts) {
+      EXPECT_EQ(run.exitCode, 0);
+    }
+  }
   SetEnvironment("PATH", oldPath);
   fs::current_path(oldFolder);
-  EXPECT_FALSE(inCurrentFolder.started);
-  EXPECT_FALSE(inOwnFolder.started);
-  EXPECT_TRUE(onPath.started) << onPath.startError;
-  EXPECT_EQ(onPath.exitCode, 0);
 }
 
 // A time-out ends the program and its children; a child left behind holding
@@ -201,6 +225,43 @@ TEST(ProcessRunner, OutputCapStopsAnEndlessWriter) {
 }
 
 #ifdef _WIN32
+// An open output of ours (an inheritable handle, as _wfopen makes) does not
+// pass to the program: it gets its three pipe ends only.
+TEST(ProcessRunner, ChildInheritsOnlyItsPipes) {
+  kztest::TempDir dir;
+  const std::string path = (dir / "output.bin").u8string();
+  FILE* output = _wfopen(Utf8ToWide(path).c_str(), L"wb");
+  ASSERT_NE(output, nullptr);
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output)));
+  DWORD flags = 0;
+  ASSERT_TRUE(GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_INHERIT));
+  const platform::ProcessResult run = platform::RunProcess(
+      {SelfPath().u8string(), kHelperFilter},
+      {{"KZ_PROCESS_HELPER", "holds"}, {"KZ_PROCESS_MARK", path},
+       {"KZ_PROCESS_HANDLE", std::to_string(reinterpret_cast<uintptr_t>(handle))}},
+      "", 1 << 20, 20000);
+  fclose(output);
+  ASSERT_TRUE(run.started) << run.startError;
+  EXPECT_EQ(run.exitCode, 0) << "the program holds our open output";
+}
+
+// A batch file would run through cmd.exe, whose parsing the runner's quoting
+// does not match: refused, by path or found through PATHEXT, with what to do.
+TEST(ProcessRunner, BatchFilesAreRefused) {
+  kztest::TempDir dir;
+  kztest::WriteFileText((dir / "kzsign.cmd").u8string(), "@exit 0\r\n");
+  kztest::WriteFileText((dir / "kzbatch.BAT").u8string(), "@exit 0\r\n");
+  const std::string oldPath = Environment("PATH");
+  SetEnvironment("PATH", dir.path().u8string() + ";" + oldPath);
+  for (const std::string& program : {(dir / "kzsign.cmd").u8string(), (dir / "kzbatch.BAT").u8string(),
+                                     std::string("kzsign"), std::string("kzbatch")}) {
+    const platform::ProcessResult run = platform::RunProcess({program, "a b"}, {}, "", 1 << 20, 20000);
+    EXPECT_FALSE(run.started) << program;
+    EXPECT_NE(run.startError.find("cmd /c"), std::string::npos) << program << ": " << run.startError;
+  }
+  SetEnvironment("PATH", oldPath);
+}
+
 // A program that cannot be put in a job is not run at all.
 TEST(ProcessRunner, NoJobNoRun) {
   kztest::TempDir dir;
