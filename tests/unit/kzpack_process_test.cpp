@@ -15,12 +15,16 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
 
 #include "platform/process.h"
 #include "support/strings.h"
 #include "tests/support/test_support.h"
+#include "tools/kzpack/cli_support.h"
+#include "tools/kzpack/interrupt_cleanup.h"
+#include "tools/kzpack/output_file.h"
 
 namespace {
 
@@ -111,6 +115,24 @@ TEST(ProcessHelper, Act) {
     std::this_thread::sleep_for(std::chrono::seconds(30));
   }
   if (part == "orphan") StartSleepingChild(30);
+  if (part == "interrupted-while-writing") {
+    // Outputs made one after another, kept (never destroyed), and an
+    // interruption part way through: kzpack's clean-up must leave none.
+    kzpack::InstallInterruptCleanup();
+    for (int i = 0;; ++i) {
+#ifdef _WIN32
+      if (i == 300) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+#else
+      if (i == 300) kill(getpid(), SIGTERM);
+#endif
+      try {
+        auto* output = new kzpack::OutputFile((fs::u8path(marker) / ("out" + std::to_string(i))).u8string());
+        output->Open();
+        if (i % 2) output->Close();  // half of them still open
+      } catch (const kzpack::ToolError&) {
+      }
+    }
+  }
 #ifdef _WIN32
   if (part == "holds") {  // exit 1 when the handle named is the file named: inherited
     const HANDLE handle = reinterpret_cast<HANDLE>(std::strtoull(Environment("KZ_PROCESS_HANDLE").c_str(), nullptr, 10));
@@ -222,6 +244,20 @@ TEST(ProcessRunner, OutputCapStopsAnEndlessWriter) {
   EXPECT_FALSE(run.timedOut);
   EXPECT_LE(run.output.size(), 1001u);
   EXPECT_LT(SecondsSince(start), 8);
+}
+
+// Interrupted while making outputs, kzpack leaves none: each is registered
+// before it is made, none is made once the clean-up has run, and on Windows
+// even those still open are removed.
+TEST(InterruptCleanup, LeavesNoOutputBehind) {
+  kztest::TempDir dir;
+  const platform::ProcessResult run = RunHelper("interrupted-while-writing", dir.path().u8string(), 1 << 20, 60000);
+  ASSERT_TRUE(run.started) << run.startError;
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_NE(run.errors.find("interrupted"), std::string::npos) << run.errors;
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir.path())) left.push_back(entry.path().filename().u8string());
+  EXPECT_TRUE(left.empty()) << left.size() << " left, e.g. " << left.front();
 }
 
 #ifdef _WIN32
