@@ -39,4 +39,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 // new one start: for the clean-up of an interrupted tool, which ends next.
 void StopRunningPrograms();
 
+// The full path of the running program's own file (UTF-8); "" when unknown.
+std::string OwnExecutablePath();
+
 }  // namespace platform

@@ -3,12 +3,14 @@
 
 #include <memory>
 
+#include "tools/kzpack/build_inputs.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
 #include "tools/kzpack/development_keys.h"
 #include "tools/kzpack/installer_builder.h"
 #include "tools/kzpack/project.h"
 #include "tools/kzpack/sbom.h"
+#include "tools/kzpack/stub_keys.h"
 
 namespace kzpack {
 namespace {
@@ -23,11 +25,15 @@ struct BuildOptions {
 void RunBuild(BuildOptions options) {
   for (const char* role : {"bundle_signing", "bundle_root", "image_root"})
     if (HasExternalSigner(options.signing, role)) options.overrides.externalRoles.insert(role);
-  const Project project = LoadProject(options.project, options.overrides);
+  Project project = LoadProject(options.project, options.overrides);
+  if (project.stub.empty())
+    project.stub = RequireInstalledStub("name one with stub = \"...\" in the project file or --stub");
+  // Neither output may replace anything the build reads, nor the other output.
+  std::vector<std::string> inputs = BuildInputs(project, options.signing);
+  RefuseOutputOverInputs("-o", options.output, inputs, "Installer.exe");
   if (!project.sbom.empty()) {
-    std::vector<std::string> inputs = {options.output, project.path, project.stub, project.setup};
-    for (const ProjectFileEntry& file : project.files) inputs.push_back(file.source);
-    CheckSbomPath(project.sbom, inputs);
+    inputs.push_back(options.output);
+    RefuseOutputOverInputs("--sbom", project.sbom, inputs, "bom.cdx.json");
     SbomTime();  // a malformed SOURCE_DATE_EPOCH stops the build before it starts
   }
   const BuildSummary summary = BuildInstaller(project, options.output, options.signing);
@@ -53,6 +59,10 @@ void RegisterBuild(CLI::App& app) {
                   "Also write a CycloneDX 1.5 JSON bill of materials of the installer (project key: sbom)");
   AddSigningOptions(cmd, &options->signing, true);
   cmd->footer(std::string(
+                  "The stub: the project's (stub =, --stub) or the one installed with kzpack; its key block gets\n"
+                  "the public halves of the project's image root and bundle root keys (for a project with\n"
+                  "bundle_certificate, the key bundle_root_public names), so installers signed with your keys\n"
+                  "run. A stub built before key blocks is used as it is: it must have been built with the roots.\n"
                   "Steps: the signed bundle (install_script first, then the files); the setup program with an\n"
                   "\"_SG2\" record and the bundle (\"IBND\") appended; the stub with a new .KZBNDL section holding\n"
                   "[\"_SG1\"], \"_SG2\" (header-excluded, so it survives Authenticode), \"TYPE\" and \"LOAD\"; optional\n"
@@ -65,7 +75,7 @@ void RegisterBuild(CLI::App& app) {
                   "the file as written); its components: the setup program as the installer unpacks it, holding\n"
                   "every bundle entry with the SHA-256 of its content. Properties \"kzpack:...\" give sizes, the\n"
                   "embedded signatures' state, each entry's targets and the architecture, Windows version and run\n"
-                  "type of the script lines that select it, and the SHA-256 fingerprints of the image root, bundle\n"
+                  "type of the script lines that write it (up to the first failing line), and the SHA-256 fingerprints of the image root, bundle\n"
                   "root and bundle signing keys (and whether they are development keys). An entry is named by\n"
                   "[file.identity] (name, version, purl, license, supplier) when given, else by its entry name and\n"
                   "hashes only. The timestamp is SOURCE_DATE_EPOCH when set; the serial number is new each time.\n"

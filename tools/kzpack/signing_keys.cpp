@@ -101,9 +101,31 @@ const char* SignerHelp() {
          "  are refused, and so is -passin stdin: the signer's stdin carries the digest.\n";
 }
 
+std::vector<std::string> SigningInputs(const SigningOptions& options) {
+  std::vector<std::string> inputs;
+  for (const char* role : {"bundle_signing", "bundle_root", "image_root"}) {
+    inputs.push_back(ValueFor(options.publicKeys, role, "--public-key"));
+    inputs.push_back(Environment(EnvironmentName("KZ_PUBLIC_KEY_", role)));
+    for (const std::string& command :
+         {ValueFor(options.signers, role, "--signer"), Environment(EnvironmentName("KZ_SIGNER_", role))})
+      for (const std::string& file : ExistingFilesAmong(SplitAtBlanks(command))) inputs.push_back(file);
+  }
+  return inputs;
+}
+
 bool HasExternalSigner(const SigningOptions& options, const std::string& role) {
   return !ValueFor(options.signers, role, "--signer").empty() ||
          !Environment(EnvironmentName("KZ_SIGNER_", role)).empty();
+}
+
+std::string PublicKeyPathFor(const SigningOptions& options, const std::string& role,
+                             const ProjectSigner* projectSigner) {
+  std::string path = ValueFor(options.publicKeys, role, "--public-key");
+  if (path.empty()) path = Environment(EnvironmentName("KZ_PUBLIC_KEY_", role));
+  // The project's <role>_public serves whichever signer is used: it is the
+  // key the stub (or the certificate) expects, not a part of the command.
+  if (path.empty() && projectSigner) path = projectSigner->publicKeyPath;
+  return path;
 }
 
 KeySource ResolveKey(const SigningOptions& options, const std::string& role, const std::string& keyFile,
@@ -111,11 +133,7 @@ KeySource ResolveKey(const SigningOptions& options, const std::string& role, con
   KeySource key;
   key.role = role;
   const int timeout = TimeoutSeconds(options);
-  std::string publicKeyPath = ValueFor(options.publicKeys, role, "--public-key");
-  if (publicKeyPath.empty()) publicKeyPath = Environment(EnvironmentName("KZ_PUBLIC_KEY_", role));
-  // The project's <role>_public serves whichever signer is used: it is the
-  // key the stub (or the certificate) expects, not a part of the command.
-  if (publicKeyPath.empty() && projectSigner) publicKeyPath = projectSigner->publicKeyPath;
+  const std::string publicKeyPath = PublicKeyPathFor(options, role, projectSigner);
   const std::string cliSigner = ValueFor(options.signers, role, "--signer");
   const std::string envName = EnvironmentName("KZ_SIGNER_", role);
   const std::string envSigner = Environment(envName);

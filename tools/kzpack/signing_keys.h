@@ -47,8 +47,18 @@ void AddSigningOptions(CLI::App* cmd, SigningOptions* options, bool withProject)
 // The protocol and options, for --help.
 const char* SignerHelp();
 
+// The files the command line and the environment name for the signers:
+// --public-key and KZ_PUBLIC_KEY_<ROLE> files, and the files the --signer and
+// KZ_SIGNER_<ROLE> commands name.
+std::vector<std::string> SigningInputs(const SigningOptions& options);
+
 // True when the command line or the environment names a signer for `role`.
 bool HasExternalSigner(const SigningOptions& options, const std::string& role);
+
+// The public key file named for `role`: --public-key, KZ_PUBLIC_KEY_<ROLE>,
+// then the project's <role>_public; "" when none.
+std::string PublicKeyPathFor(const SigningOptions& options, const std::string& role,
+                             const ProjectSigner* projectSigner);
 
 // The key for `role`: an external signer (command line, environment, project
 // when allowed) or the key file `keyFile`. Empty when none is given. Refuses
