@@ -25,6 +25,11 @@ enum class ShareMode {
 };
 
 FileHandle OpenFileForRead(const std::wstring& path, ShareMode share);
+// Tools only, once at the start: files opened from now on (here and by
+// OpenStdioFile) may also be deleted while open, so that an interrupted
+// tool's clean-up can remove what it still holds; and they are not inherited
+// by the programs it starts. Windows only: POSIX allows both already.
+void ShareOpenFilesForDeletion();
 void CloseFile(FileHandle file);
 // Reads up to `size` bytes; `*read` receives the count (0 at end of file).
 bool ReadFromFile(FileHandle file, void* buffer, uint32_t size, uint32_t* read);

@@ -79,8 +79,11 @@ bool GetFileSize64(FileHandle file, int64_t* size) {
 FILE* OpenStdioFile(const std::wstring& path, const wchar_t* mode) {
   std::string narrowMode;
   for (const wchar_t* m = mode; *m; ++m) narrowMode += static_cast<char>(*m);
+  narrowMode += 'e';  // close-on-exec: programs we start do not inherit it
   return fopen(NarrowPath(path).c_str(), narrowMode.c_str());
 }
+
+void ShareOpenFilesForDeletion() {}
 
 bool DeleteFilePath(const std::wstring& path) { return unlink(NarrowPath(path).c_str()) == 0; }
 

@@ -3,20 +3,40 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 extern char** environ;
 
 namespace platform {
 namespace {
 
-constexpr size_t kKeptErrors = 4096;
+// The process groups of the programs running now, for StopRunningPrograms.
+std::mutex g_runningLock;
+std::vector<pid_t> g_running;
+bool g_stopped = false;
+
+void Forget(pid_t pid) {
+  std::lock_guard<std::mutex> hold(g_runningLock);
+  g_running.erase(std::remove(g_running.begin(), g_running.end(), pid), g_running.end());
+}
+
+// Stops the group and reaps its leader; the number leaves the list first,
+// while the unreaped leader still keeps it from passing to another group.
+void StopAndReap(pid_t pid, int* status) {
+  kill(-pid, SIGKILL);
+  Forget(pid);
+  waitpid(pid, status, 0);
+}
 
 void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
@@ -24,16 +44,80 @@ void CloseFd(int& fd) {
 }
 
 // True once the program has ended. Whatever it left behind in its group is
-// stopped first, while it is not yet reaped: until then its number (the
-// group's) cannot pass to another process.
+// stopped first, while it is not yet reaped.
 bool Ended(pid_t pid, int* status) {
   siginfo_t info{};
   if (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != pid) return false;
-  kill(-pid, SIGKILL);
-  return waitpid(pid, status, 0) == pid;
+  StopAndReap(pid, status);
+  return true;
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// The file to start: a bare name is looked up in the absolute folders of
+// PATH only. An empty entry or "." would be the current folder, where a
+// planted program could wait. "" when none has it.
+std::string FindProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* path = getenv("PATH");
+  const std::string list = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(':', start);
+    if (end == std::string::npos) end = list.size();
+    const std::string folder = list.substr(start, end - start);
+    start = end + 1;
+    if (folder.empty() || folder[0] != '/') continue;
+    const std::string candidate = folder + (folder.back() == '/' ? "" : "/") + name;
+    if (IsExecutableFile(candidate)) return candidate;
+  }
+  return "";
+}
+
+// Starts `program` in a group of its own (so a time-out stops its children
+// too) with the pipes as its standard streams, no signal blocked and every
+// signal at its default action: our interrupt clean-up blocks some and the
+// runner ignores SIGPIPE, and a program inheriting either would outlive a
+// stop or a broken pipe. Not started (with a reason) once the programs were
+// stopped for good.
+bool Spawn(const std::string& program, char** args, char** envp, const int (&fds)[3], pid_t* pid,
+           std::string* error) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  for (int i = 0; i < 3; ++i) posix_spawn_file_actions_adddup2(&actions, fds[i], i);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  int code = 0;
+  {
+    std::lock_guard<std::mutex> hold(g_runningLock);
+    code = g_stopped ? EINTR : posix_spawn(pid, program.c_str(), &actions, &attributes, args, envp);
+    if (code == 0) g_running.push_back(*pid);
+  }
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (code == 0) return true;
+  *pid = -1;
+  *error = code == EINTR ? "interrupted" : strerror(code);
+  return false;
 }
 
 }  // namespace
+
+void StopRunningPrograms() {
+  std::lock_guard<std::mutex> hold(g_runningLock);
+  g_stopped = true;
+  for (pid_t pid : g_running) kill(-pid, SIGKILL);
+}
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::pair<std::string, std::string>>& extraEnvironment,
@@ -43,7 +127,6 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     result.startError = "no program given";
     return result;
   }
-  // Everything the child needs is built before fork.
   std::vector<std::string> environmentText;
   for (char** e = environ; *e; ++e) {
     bool replaced = false;
@@ -59,48 +142,27 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   for (std::string& a : argCopy) args.push_back(&a[0]);
   args.push_back(nullptr);
 
-  int in[2], out[2], err[2], status[2];
-  if (pipe2(in, O_CLOEXEC) != 0) {
-    result.startError = strerror(errno);
+  const std::string program = FindProgram(argv[0]);
+  if (program.empty()) {
+    result.startError = "not found on PATH (a bare name is looked up in its absolute folders only)";
     return result;
   }
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(status, O_CLOEXEC) != 0) {
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  pid_t pid = -1;
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     result.startError = strerror(errno);
-    return result;  // a few descriptors leak on this path only
+  } else {
+    Spawn(program, args.data(), envp.data(), {in[0], out[1], err[1]}, &pid, &result.startError);
   }
-  const pid_t pid = fork();
+  CloseFd(in[0]);
+  CloseFd(out[1]);
+  CloseFd(err[1]);
   if (pid < 0) {
-    result.startError = strerror(errno);
+    CloseFd(in[1]);
+    CloseFd(out[0]);
+    CloseFd(err[0]);
     return result;
   }
-  if (pid == 0) {
-    setpgid(0, 0);  // its own group, so a time-out stops its children too
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    environ = envp.data();
-    execvp(args[0], args.data());
-    const int code = errno;
-    ssize_t ignored = write(status[1], &code, sizeof code);
-    (void)ignored;
-    _exit(127);
-  }
-  setpgid(pid, pid);
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  close(status[1]);
-  int execErrno = 0;
-  if (read(status[0], &execErrno, sizeof execErrno) == static_cast<ssize_t>(sizeof execErrno)) {
-    close(status[0]);
-    close(in[1]);
-    close(out[0]);
-    close(err[0]);
-    waitpid(pid, nullptr, 0);
-    result.startError = strerror(execErrno);
-    return result;
-  }
-  close(status[0]);
   result.started = true;
 
   signal(SIGPIPE, SIG_IGN);  // a signer that does not read its input must not end us
@@ -143,7 +205,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
       }
       std::string& sink = i == 0 ? result.output : result.errors;
       sink.append(block, static_cast<size_t>(r));
-      if (i == 1 && sink.size() > kKeptErrors) sink.erase(0, sink.size() - kKeptErrors);
+      if (i == 1 && sink.size() > kKeptErrorBytes) sink.erase(0, sink.size() - kKeptErrorBytes);
     }
     if (result.output.size() > maxOutput) {
       result.outputTooLong = true;
@@ -160,18 +222,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   CloseFd(out[0]);
   CloseFd(err[0]);
   if (result.timedOut || result.outputTooLong) {
-    if (!exited) {
-      kill(-pid, SIGKILL);
-      waitpid(pid, &waitStatus, 0);
-    }
+    if (!exited) StopAndReap(pid, &waitStatus);
     return result;
   }
   // Output closed: the program ends now, or is stopped at the limit.
   while (!exited && !Ended(pid, &waitStatus)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       result.timedOut = true;
-      kill(-pid, SIGKILL);
-      waitpid(pid, &waitStatus, 0);
+      StopAndReap(pid, &waitStatus);
       return result;
     }
     usleep(10000);

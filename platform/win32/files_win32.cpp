@@ -1,16 +1,23 @@
 // Read-only file handles and wide-path stdio on Win32.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cwchar>
 
 #include "platform/platform.h"
 
 namespace platform {
+namespace {
+bool g_shareDelete = false;
+}  // namespace
 
 const FileHandle kInvalidFile = INVALID_HANDLE_VALUE;
 
 FileHandle OpenFileForRead(const std::wstring& path, ShareMode share) {
   DWORD shareFlags = FILE_SHARE_READ;
   if (share != ShareMode::kReadOnly) shareFlags |= FILE_SHARE_WRITE;
-  if (share == ShareMode::kReadWriteDelete) shareFlags |= FILE_SHARE_DELETE;
+  if (share == ShareMode::kReadWriteDelete || g_shareDelete) shareFlags |= FILE_SHARE_DELETE;
   return CreateFileW(path.c_str(), GENERIC_READ, shareFlags, nullptr, OPEN_EXISTING,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
@@ -48,7 +55,37 @@ bool GetFileSize64(FileHandle file, int64_t* size) {
   return true;
 }
 
-FILE* OpenStdioFile(const std::wstring& path, const wchar_t* mode) { return _wfopen(path.c_str(), mode); }
+void ShareOpenFilesForDeletion() { g_shareDelete = true; }
+
+// _wfopen denies deletion to others and makes an inheritable handle; with
+// g_shareDelete the file is opened as it would open it, without either.
+FILE* OpenStdioFile(const std::wstring& path, const wchar_t* mode) {
+  if (!g_shareDelete) return _wfopen(path.c_str(), mode);
+  const bool both = wcschr(mode, L'+') != nullptr;
+  DWORD access = both ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
+  DWORD disposition = CREATE_ALWAYS;
+  int flags = both ? _O_RDWR : _O_WRONLY;
+  if (mode[0] == L'r') {
+    access = both ? access : GENERIC_READ;
+    disposition = OPEN_EXISTING;
+    flags = both ? flags : _O_RDONLY;
+  } else if (mode[0] == L'a') {
+    disposition = OPEN_ALWAYS;
+    flags |= _O_APPEND;
+  }
+  flags |= wcschr(mode, L'b') ? _O_BINARY : _O_TEXT;
+  HANDLE handle = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+  if (descriptor < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* file = _wfdopen(descriptor, mode);
+  if (!file) _close(descriptor);
+  return file;
+}
 
 bool DeleteFilePath(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
 

@@ -1,12 +1,13 @@
 #include <windows.h>
 
+#include <cwctype>
+
 #include "platform/process.h"
 #include "support/strings.h"
 
 namespace platform {
 namespace {
 
-constexpr size_t kKeptErrors = 4096;
 constexpr DWORD kBlock = 4096;
 // After the program ended (and the job with it), pipes still open are held
 // by a process outside the job: they are not waited for longer than this.
@@ -105,6 +106,90 @@ std::wstring FindProgram(const std::wstring& name) {
   }
   return L"";
 }
+
+bool IsBatchFile(const std::wstring& path) {
+  const size_t dot = path.find_last_of(L'.');
+  if (dot == std::wstring::npos || path.size() - dot != 4) return false;
+  std::wstring extension = path.substr(dot);
+  for (wchar_t& c : extension) c = static_cast<wchar_t>(towlower(c));
+  return extension == L".bat" || extension == L".cmd";
+}
+
+// The jobs of the programs running now, for StopRunningPrograms.
+struct Running {
+  CRITICAL_SECTION lock;
+  std::vector<HANDLE> jobs;
+  bool stopped = false;
+  Running() { InitializeCriticalSection(&lock); }
+};
+Running& RunningJobs() {
+  static Running running;
+  return running;
+}
+
+// Adds `job`; false once the programs were stopped for good.
+bool KeepJob(HANDLE job) {
+  Running& running = RunningJobs();
+  EnterCriticalSection(&running.lock);
+  const bool kept = !running.stopped;
+  if (kept) running.jobs.push_back(job);
+  LeaveCriticalSection(&running.lock);
+  return kept;
+}
+
+void ForgetJob(HANDLE job) {
+  Running& running = RunningJobs();
+  EnterCriticalSection(&running.lock);
+  for (size_t i = 0; i < running.jobs.size(); ++i)
+    if (running.jobs[i] == job) running.jobs.erase(running.jobs.begin() + static_cast<std::ptrdiff_t>(i--));
+  LeaveCriticalSection(&running.lock);
+}
+
+// The child inherits its three pipe ends and nothing else: with
+// bInheritHandles every inheritable handle of ours would pass, an open
+// output among them. Windows Vista and later name them in an attribute
+// list; before, our own files are opened non-inheritable (see
+// ShareOpenFilesForDeletion) and the list is empty here.
+class InheritOnly {
+ public:
+  explicit InheritOnly(HANDLE* handles) : handles_(handles) {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    initialize_ = reinterpret_cast<Initialize>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "InitializeProcThreadAttributeList")));
+    update_ = reinterpret_cast<Update>(reinterpret_cast<void*>(GetProcAddress(kernel, "UpdateProcThreadAttribute")));
+    delete_ = reinterpret_cast<Delete>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "DeleteProcThreadAttributeList")));
+    if (!initialize_ || !update_ || !delete_) return;
+    SIZE_T size = 0;
+    initialize_(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (!initialize_(list_, 1, 0, &size)) {
+      list_ = nullptr;
+      return;
+    }
+    if (!update_(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_, 3 * sizeof(HANDLE), nullptr, nullptr)) {
+      delete_(list_);
+      list_ = nullptr;
+    }
+  }
+  ~InheritOnly() {
+    if (list_) delete_(list_);
+  }
+  // The attribute list, null where the system has none.
+  LPPROC_THREAD_ATTRIBUTE_LIST list() const { return list_; }
+
+ private:
+  using Initialize = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD, PSIZE_T);
+  using Update = BOOL(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR, PVOID, SIZE_T, PVOID, PSIZE_T);
+  using Delete = VOID(WINAPI*)(LPPROC_THREAD_ATTRIBUTE_LIST);
+  HANDLE* handles_;
+  Initialize initialize_ = nullptr;
+  Update update_ = nullptr;
+  Delete delete_ = nullptr;
+  std::vector<char> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
 
 // Our end of a pipe (overlapped, so one thread can serve all three with a
 // deadline) and the child's (inheritable, synchronous).
@@ -205,6 +290,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
                             : "no such program";
     return result;
   }
+  if (IsBatchFile(program)) {
+    result.startError = "a batch file runs through cmd.exe, which splits arguments by rules of its own; "
+                        "to run it that way, name \"cmd /c " + argv[0] + "\" explicitly";
+    return result;
+  }
   Channel channels[3];  // stdin, stdout, stderr
   HANDLE childEnds[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
   bool piped = true;
@@ -223,12 +313,16 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   std::wstring commandLine;
   for (const std::string& argument : argv) commandLine += (commandLine.empty() ? L"" : L" ") + Quote(argument);
   std::wstring environment = EnvironmentBlock(extraEnvironment);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
+  const InheritOnly inheritOnly(childEnds);
+  STARTUPINFOEXW startupEx{};
+  STARTUPINFOW& startup = startupEx.StartupInfo;
+  startup.cb = inheritOnly.list() ? sizeof startupEx : sizeof startup;
+  startupEx.lpAttributeList = inheritOnly.list();
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = childEnds[0];
   startup.hStdOutput = childEnds[1];
   startup.hStdError = childEnds[2];
+  const DWORD extended = inheritOnly.list() ? EXTENDED_STARTUPINFO_PRESENT : 0;
   PROCESS_INFORMATION process{};
   if (!piped || !job) {
     result.startError = std::string(piped ? "cannot create a job object" : "cannot create pipes") + " (error " +
@@ -238,22 +332,27 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     // refuses a nested one (before Windows 8), the child may leave ours.
     for (DWORD breakaway : {DWORD(0), DWORD(CREATE_BREAKAWAY_FROM_JOB)}) {
       if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                          CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | CREATE_SUSPENDED | breakaway,
+                          CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | CREATE_SUSPENDED | breakaway | extended,
                           &environment[0], nullptr, &startup, &process)) {
         if (!breakaway) result.startError = "cannot start it (error " + std::to_string(GetLastError()) + ")";
         break;
       }
-      if (AssignProcessToJobObject(job, process.hProcess)) {
+      const bool inJob = AssignProcessToJobObject(job, process.hProcess) != FALSE;
+      const DWORD jobError = GetLastError();
+      if (inJob && KeepJob(job)) {
         result.started = true;
         break;
       }
-      // It has not run a single instruction: end it rather than run it unstoppable.
-      result.startError = "cannot put it in a job object (error " + std::to_string(GetLastError()) +
-                          "), so a time-out could not stop its children; it was not run";
+      // It has not run a single instruction: end it rather than run it
+      // unstoppable, or after the programs were stopped for good.
+      result.startError = inJob ? "interrupted"
+                                : "cannot put it in a job object (error " + std::to_string(jobError) +
+                                      "), so a time-out could not stop its children; it was not run";
       TerminateProcess(process.hProcess, 1);
       WaitForSingleObject(process.hProcess, 5000);
       CloseAll({process.hThread, process.hProcess});
       process = PROCESS_INFORMATION{};
+      if (inJob) break;
     }
   }
   CloseAll({childEnds[0], childEnds[1], childEnds[2]});
@@ -319,7 +418,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     if (got == 0) continue;
     std::string& sink = channel == &out ? result.output : result.errors;
     sink.append(channel->block, got);
-    if (channel == &err && sink.size() > kKeptErrors) sink.erase(0, sink.size() - kKeptErrors);
+    if (channel == &err && sink.size() > kKeptErrorBytes) sink.erase(0, sink.size() - kKeptErrorBytes);
     if (result.output.size() > maxOutput) {
       result.outputTooLong = true;
       break;
@@ -338,8 +437,17 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     channel.Close();
     CloseAll({channel.event});
   }
+  ForgetJob(job);
   CloseAll({process.hProcess, job});
   return result;
+}
+
+void StopRunningPrograms() {
+  Running& running = RunningJobs();
+  EnterCriticalSection(&running.lock);
+  running.stopped = true;
+  for (HANDLE job : running.jobs) TerminateJobObject(job, 1);
+  LeaveCriticalSection(&running.lock);
 }
 
 std::string OwnExecutablePath() {

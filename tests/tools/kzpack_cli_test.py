@@ -11,6 +11,7 @@ import hashlib
 import json
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -540,6 +541,49 @@ class KzpackCli(unittest.TestCase):
         self.assertIn('interrupted', err)
         self.assertEqual(leftovers(), [])
         self.assertFalse(os.path.exists(out))
+
+    def test_interrupted_build_ends_its_signer(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        pidfile = self.path('signer.pid')
+        signer = self.write('slow-signer.sh', '#!/bin/sh\necho $$ > "%s"\nexec sleep 60\n' % pidfile)
+        os.chmod(signer, 0o755)
+        project = self.project('slow.toml', image, image, keys=[
+            'bundle_signing = "%s"' % self.key('bundle_signing.key.der'),
+            'bundle_root = "%s"' % self.key('bundle_root.key.der')])
+        args = [KZPACK, 'build', project, '-o', self.path('slow.exe'), '-q', '--signer', 'image_root=' + signer,
+                '--public-key', 'image_root=' + self.key('image_root.pub.der')]
+
+        def alive(pid):
+            try:
+                return read('/proc/%d/stat' % pid).split(b')')[-1].split()[0] != b'Z'
+            except FileNotFoundError:
+                return False
+        # restore_signals=False: kzpack starts with SIGPIPE ignored, as Python has it.
+        proc = subprocess.Popen(args, stderr=subprocess.PIPE, restore_signals=False)
+        pid = None
+        try:
+            deadline = time.time() + 60
+            while pid is None and proc.poll() is None and time.time() < deadline:
+                text = read(pidfile).strip() if os.path.exists(pidfile) else b''
+                pid = int(text) if text else None
+                time.sleep(0.02)
+            self.assertIsNotNone(pid, 'the signer did not start')
+            status = dict(line.split(':', 1) for line in read('/proc/%d/status' % pid).decode().splitlines())
+            standard = 0x7fffffff  # signals 1 to 31; the C library keeps some above for itself
+            self.assertEqual((int(status['SigBlk'], 16) & standard, int(status['SigIgn'], 16) & standard), (0, 0),
+                             'the signer starts with signals blocked or ignored')
+            proc.send_signal(signal.SIGTERM)
+            proc.communicate(timeout=60)
+            self.assertEqual(proc.returncode, -signal.SIGTERM)
+            deadline = time.time() + 10
+            while alive(pid) and time.time() < deadline:
+                time.sleep(0.05)
+            self.assertFalse(alive(pid), 'the signer outlived the interrupted kzpack')
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+            if pid and alive(pid):
+                os.kill(pid, signal.SIGKILL)
 
     def test_build_refuses_targets_the_stub_cannot_write(self):
         image = self.images.get('32') or self.skipTest('no mingw i686')

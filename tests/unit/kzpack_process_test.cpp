@@ -15,12 +15,16 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
 
 #include "platform/process.h"
 #include "support/strings.h"
 #include "tests/support/test_support.h"
+#include "tools/kzpack/cli_support.h"
+#include "tools/kzpack/interrupt_cleanup.h"
+#include "tools/kzpack/output_file.h"
 
 namespace {
 
@@ -111,7 +115,35 @@ TEST(ProcessHelper, Act) {
     std::this_thread::sleep_for(std::chrono::seconds(30));
   }
   if (part == "orphan") StartSleepingChild(30);
+  if (part == "interrupted-while-writing") {
+    // Outputs made one after another, kept (never destroyed), and an
+    // interruption part way through: kzpack's clean-up must leave none.
+    kzpack::InstallInterruptCleanup();
+    for (int i = 0;; ++i) {
 #ifdef _WIN32
+      if (i == 300) GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+#else
+      if (i == 300) kill(getpid(), SIGTERM);
+#endif
+      try {
+        auto* output = new kzpack::OutputFile((fs::u8path(marker) / ("out" + std::to_string(i))).u8string());
+        output->Open();
+        if (i % 2) output->Close();  // half of them still open
+      } catch (const kzpack::ToolError&) {
+      }
+    }
+  }
+#ifdef _WIN32
+  if (part == "holds") {  // exit 1 when the handle named is the file named: inherited
+    const HANDLE handle = reinterpret_cast<HANDLE>(std::strtoull(Environment("KZ_PROCESS_HANDLE").c_str(), nullptr, 10));
+    const HANDLE named = CreateFileW(Utf8ToWide(marker).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    const bool same = GetFileInformationByHandle(handle, &a) && GetFileInformationByHandle(named, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                      a.nFileIndexLow == b.nFileIndexLow;
+    ExitProcess(same ? 1 : 0);
+  }
   if (part == "in-job") {
     // In a job that allows no nested job and no breakaway (nested ones are
     // refused before Windows 8): the runner cannot place its child in a job.
@@ -128,36 +160,50 @@ TEST(ProcessHelper, Act) {
   std::_Exit(0);
 }
 
-// A bare name is looked up on PATH only: not in the current folder, not in
-// the runner's own folder (Windows' own search tries both first).
-TEST(ProcessRunner, BareNameIsFoundOnPathOnly) {
+// A bare name is looked up in the absolute folders of PATH only: not in the
+// current folder (which an empty entry, "." or a relative one would name),
+// not in the runner's own folder (Windows' own search tries both first).
+TEST(ProcessRunner, BareNameIsFoundInAbsolutePathFoldersOnly) {
   kztest::TempDir dir;
 #ifdef _WIN32
   const std::string exe = ".exe";
   wchar_t system[MAX_PATH];
   const std::string systemPath = WideToUtf8(std::wstring(system, GetSystemDirectoryW(system, MAX_PATH)));
-  const char separator = ';';
+  const std::string sep = ";";
 #else
   const std::string exe;
   const std::string systemPath = "/usr/bin:/bin";
-  const char separator = ':';
+  const std::string sep = ":";
 #endif
+  fs::create_directory(dir / "sub");
   fs::copy_file(SelfPath(), dir / ("kzprobe" + exe));
+  fs::copy_file(SelfPath(), dir / "sub" / ("kzprobe" + exe));
+  const struct {
+    std::string path;
+    std::string program;
+    bool starts;
+  } cases[] = {
+      {systemPath, "kzprobe", false},
+      {"." + sep + systemPath, "kzprobe", false},
+      {sep + systemPath, "kzprobe", false},
+      {systemPath + sep, "kzprobe", false},
+      {"sub" + sep + systemPath, "kzprobe", false},
+      {systemPath, SelfPath().stem().u8string(), false},
+      {dir.path().u8string() + sep + systemPath, "kzprobe", true},
+  };
   const std::string oldPath = Environment("PATH");
   const fs::path oldFolder = fs::current_path();
   fs::current_path(dir.path());
-  SetEnvironment("PATH", systemPath);
-  const platform::ProcessResult inCurrentFolder = platform::RunProcess({"kzprobe", kHelperFilter}, {}, "", 1 << 20, 20000);
-  const platform::ProcessResult inOwnFolder =
-      platform::RunProcess({SelfPath().stem().u8string(), kHelperFilter}, {}, "", 1 << 20, 20000);
-  SetEnvironment("PATH", dir.path().u8string() + separator + systemPath);
-  const platform::ProcessResult onPath = platform::RunProcess({"kzprobe", kHelperFilter}, {}, "", 1 << 20, 20000);
+  for (const auto& c : cases) {
+    SetEnvironment("PATH", c.path);
+    const platform::ProcessResult run = platform::RunProcess({c.program, kHelperFilter}, {}, "", 1 << 20, 20000);
+    EXPECT_EQ(run.started, c.starts) << "PATH=" << c.path << " " << c.program << ": " << run.startError;
+    if (c.starts) {
+      EXPECT_EQ(run.exitCode, 0);
+    }
+  }
   SetEnvironment("PATH", oldPath);
   fs::current_path(oldFolder);
-  EXPECT_FALSE(inCurrentFolder.started);
-  EXPECT_FALSE(inOwnFolder.started);
-  EXPECT_TRUE(onPath.started) << onPath.startError;
-  EXPECT_EQ(onPath.exitCode, 0);
 }
 
 // A time-out ends the program and its children; a child left behind holding
@@ -200,7 +246,58 @@ TEST(ProcessRunner, OutputCapStopsAnEndlessWriter) {
   EXPECT_LT(SecondsSince(start), 8);
 }
 
+// Interrupted while making outputs, kzpack leaves none: each is registered
+// before it is made, none is made once the clean-up has run, and on Windows
+// even those still open are removed.
+TEST(InterruptCleanup, LeavesNoOutputBehind) {
+  kztest::TempDir dir;
+  const platform::ProcessResult run = RunHelper("interrupted-while-writing", dir.path().u8string(), 1 << 20, 60000);
+  ASSERT_TRUE(run.started) << run.startError;
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_NE(run.errors.find("interrupted"), std::string::npos) << run.errors;
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dir.path())) left.push_back(entry.path().filename().u8string());
+  EXPECT_TRUE(left.empty()) << left.size() << " left, e.g. " << left.front();
+}
+
 #ifdef _WIN32
+// An open output of ours (an inheritable handle, as _wfopen makes) does not
+// pass to the program: it gets its three pipe ends only.
+TEST(ProcessRunner, ChildInheritsOnlyItsPipes) {
+  kztest::TempDir dir;
+  const std::string path = (dir / "output.bin").u8string();
+  FILE* output = _wfopen(Utf8ToWide(path).c_str(), L"wb");
+  ASSERT_NE(output, nullptr);
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(output)));
+  DWORD flags = 0;
+  ASSERT_TRUE(GetHandleInformation(handle, &flags) && (flags & HANDLE_FLAG_INHERIT));
+  const platform::ProcessResult run = platform::RunProcess(
+      {SelfPath().u8string(), kHelperFilter},
+      {{"KZ_PROCESS_HELPER", "holds"}, {"KZ_PROCESS_MARK", path},
+       {"KZ_PROCESS_HANDLE", std::to_string(reinterpret_cast<uintptr_t>(handle))}},
+      "", 1 << 20, 20000);
+  fclose(output);
+  ASSERT_TRUE(run.started) << run.startError;
+  EXPECT_EQ(run.exitCode, 0) << "the program holds our open output";
+}
+
+// A batch file would run through cmd.exe, whose parsing the runner's quoting
+// does not match: refused, by path or found through PATHEXT, with what to do.
+TEST(ProcessRunner, BatchFilesAreRefused) {
+  kztest::TempDir dir;
+  kztest::WriteFileText((dir / "kzsign.cmd").u8string(), "@exit 0\r\n");
+  kztest::WriteFileText((dir / "kzbatch.BAT").u8string(), "@exit 0\r\n");
+  const std::string oldPath = Environment("PATH");
+  SetEnvironment("PATH", dir.path().u8string() + ";" + oldPath);
+  for (const std::string& program : {(dir / "kzsign.cmd").u8string(), (dir / "kzbatch.BAT").u8string(),
+                                     std::string("kzsign"), std::string("kzbatch")}) {
+    const platform::ProcessResult run = platform::RunProcess({program, "a b"}, {}, "", 1 << 20, 20000);
+    EXPECT_FALSE(run.started) << program;
+    EXPECT_NE(run.startError.find("cmd /c"), std::string::npos) << program << ": " << run.startError;
+  }
+  SetEnvironment("PATH", oldPath);
+}
+
 // A program that cannot be put in a job is not run at all.
 TEST(ProcessRunner, NoJobNoRun) {
   kztest::TempDir dir;

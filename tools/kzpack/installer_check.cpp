@@ -115,11 +115,12 @@ ScratchDir::ScratchDir(uint64_t expectedBytes) {
                          reinterpret_cast<uintptr_t>(this));
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::filesystem::path candidate = base / ("kzpack-" + std::to_string(random() % 1000000000ull));
-    if (std::filesystem::create_directory(candidate, ec)) {
+    // Made and registered in one step: an existing folder of that name is
+    // someone else's and never registered.
+    if (MakeRemovedOnInterrupt(candidate.u8string(), [&] { return std::filesystem::create_directory(candidate, ec); })) {
       std::filesystem::permissions(candidate, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace,
                                    ec);
       path_ = candidate.u8string() + static_cast<char>(std::filesystem::path::preferred_separator);
-      RemoveOnInterrupt(candidate.u8string());
       return;
     }
   }

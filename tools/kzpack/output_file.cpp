@@ -16,6 +16,9 @@ OutputFile::OutputFile(std::string target, bool overwrite) : target_(std::move(t
   const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
   temp_ = target_ + ".kzpack-" + std::to_string(static_cast<unsigned long long>(stamp) % 100000000ull) + "-" +
           std::to_string(++serial) + ".tmp";
+  // Registered before anything may make it: writers that take temp_path()
+  // create it themselves.
+  RemoveOnInterrupt(temp_);
 }
 
 OutputFile::~OutputFile() {
@@ -32,9 +35,12 @@ void OutputFile::CloseStream() {
 FILE* OutputFile::Open() {
   if (!overwrite_ && FileExists(target_)) throw ToolError(target_ + ": already exists (use --force to replace it)");
   EnsureParentDir(target_);
-  file_ = platform::OpenStdioFile(WidePath(temp_), L"wb");
-  if (!file_) throw ToolError(target_ + ": cannot create the output file");
-  RemoveOnInterrupt(temp_);
+  const auto create = [this]() -> bool {
+    file_ = platform::OpenStdioFile(WidePath(temp_), L"wb");
+    return file_ != nullptr;
+  };
+  if (!MakeRemovedOnInterrupt(temp_, create))
+    throw ToolError(target_ + ": cannot create the output file");
   return file_;
 }
 

@@ -12,8 +12,9 @@ namespace kzpack {
 
 class OutputFile {
  public:
-  // Nothing is created yet. With `overwrite` false an existing target is
-  // refused at Open.
+  // Nothing is created yet; the temporary file's name is already removed on
+  // an interruption. With `overwrite` false an existing target is refused at
+  // Open.
   explicit OutputFile(std::string target, bool overwrite = true);
   ~OutputFile();  // deletes the temporary file unless committed
   OutputFile(const OutputFile&) = delete;
