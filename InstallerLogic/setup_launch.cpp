@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "InstallerLogic/window_library.h"
 #include "support/diag_log.h"
 #include "support/strings.h"
 
@@ -57,7 +58,7 @@ DWORD LaunchSetup(const std::wstring& workDir, int argc, wchar_t** argv, const s
                                       workDir.c_str(), &startup, &process);
   if (!started) return 1;
   CloseHandle(process.hThread);
-  if (dialog) ShowWindow(dialog, SW_HIDE);
+  if (dialog) ui::ShowWindow(dialog, SW_HIDE);
   WaitForSingleObject(process.hProcess, INFINITE);
   CloseHandle(process.hProcess);
   return 0;

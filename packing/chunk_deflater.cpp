@@ -64,7 +64,8 @@ ChunkDeflater::ChunkDeflater(int level) : compressors_(new Compressors) {
   compressors_->chosen.reset(libdeflate_alloc_compressor(level));
   compressors_->fastest.reset(libdeflate_alloc_compressor(1));
   compressors_->stored.reset(libdeflate_alloc_compressor(0));
-  compressors_->zlibReady = deflateInit(&compressors_->zlib, level < Z_BEST_COMPRESSION ? level : Z_BEST_COMPRESSION) == Z_OK;
+  const int zlibLevel = level < Z_BEST_COMPRESSION ? level : Z_BEST_COMPRESSION;
+  compressors_->zlibReady = deflateInit(&compressors_->zlib, zlibLevel) == Z_OK;
 }
 
 ChunkDeflater::~ChunkDeflater() = default;

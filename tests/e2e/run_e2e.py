@@ -94,9 +94,10 @@ def unescape(text):
 
 
 class Result:
-    def __init__(self, code, stdout, lines, seconds):
+    def __init__(self, code, stdout, lines, seconds, stderr=''):
         self.code = code
         self.stdout = stdout
+        self.stderr = stderr        # wine's own traces among them
         self.lines = lines          # debug-channel lines, unescaped
         self.seconds = seconds
 
@@ -159,7 +160,8 @@ class Harness:
             m = DEBUGSTR.search(raw)
             if m:
                 lines.append(unescape(m.group(1)))
-        return Result(proc.returncode, out.decode('utf-8', 'replace'), lines, time.monotonic() - start)
+        return Result(proc.returncode, out.decode('utf-8', 'replace'), lines, time.monotonic() - start,
+                      err.decode('utf-8', 'replace'))
 
     def wine_command(self, *args):
         env = self.wine_env()
@@ -354,13 +356,24 @@ def scenario_windows_xp_32bit(h):
         h.find_temp_dir()
 
 
+LOADDLL = re.compile(r':trace:loaddll:.*Loaded L"([^"]*)"')
+WINDOW_LIBRARIES = {'user32.dll', 'gdi32.dll', 'comctl32.dll', 'shell32.dll'}
+
+
 def scenario_random_names(h):
-    """Two runs pick different random numbers for their workspace names."""
+    """Two runs pick different random numbers for their workspace names. The
+    first, silent and without arguments, maps none of the libraries only the
+    window or a command line needs (wine's loader trace, up to setup's start)."""
     installer = h.build_installer('names', 'silent', {'a.dll': b'a'}, 'dep-silent,a.dll,a.dll\n')
     names = []
-    for _ in range(2):
-        result = h.run(installer, ['/S'])
+    for args in ([], ['/S']):
+        result = h.run(installer, args, extra_env=None if args else {'WINEDEBUG': '-all,+debugstr,+loaddll'})
         check(result.code == 0, 'exit code %d' % result.code)
+        if not args:
+            loaded = [path.split('\\')[-1].lower() for path in LOADDLL.findall(result.stderr)]
+            stub = loaded[:loaded.index('setup.exe')] if 'setup.exe' in loaded else loaded
+            check('kernel32.dll' in stub, 'no loader trace: %r' % loaded)
+            check(not WINDOW_LIBRARIES & set(stub), 'a silent run loaded %s' % sorted(WINDOW_LIBRARIES & set(stub)))
         report = h.read_report()
         check(report is not None, 'setup did not run')
         names.append(os.path.basename(report['cwd'].replace('\\', '/')))
