@@ -23,7 +23,7 @@ void PumpUntilThreadEnds(HANDLE thread) {
   }
 }
 
-void RunGuiMode(HINSTANCE instance) {
+DWORD RunGuiMode(HINSTANCE instance) {
   // comctl32 (and user32) are loaded here, in gui mode only: loading comctl32
   // makes wine start its desktop process first, some hundreds of milliseconds
   // that a silent installation never needs.
@@ -40,15 +40,19 @@ void RunGuiMode(HINSTANCE instance) {
     // Without a second thread the worker runs here; the dialog stays up
     // until it ends but is not repainted meanwhile.
     DiagLog("Couldn't start the worker thread, le %lu\n", GetLastError());
-    InstallWorker(nullptr);
+    const DWORD result = InstallWorker(nullptr);
     if (dlg) ui::DestroyWindow(dlg);
-    return;
+    return result;
   }
   PumpUntilThreadEnds(thread);
   if (dlg) ui::DestroyWindow(dlg);
+  // Read before the handle goes; an ended thread always has its result.
+  DWORD result = 0;
+  if (!GetExitCodeThread(thread, &result)) result = kInstallFailed;
   CloseHandle(thread);
+  return result;
 }
 
-void RunSilentMode() { InstallWorker(nullptr); }
+DWORD RunSilentMode() { return InstallWorker(nullptr); }
 
 }  // namespace installer

@@ -8,6 +8,7 @@
 #include "support/byte_buffer.h"
 #include "support/compute_lane.h"
 #include "support/progress.h"
+#include "support/system_error.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
       const int64_t to = std::min(offset + static_cast<int64_t>(n), inner->start + int64_t{inner->size});
       const uint8_t* part = raw + (from - offset);
       const size_t length = from < to && !inner->writeFailed ? static_cast<size_t>(to - from) : 0;
-      if (length > 0 && fwrite(part, 1, length, inner->file) != length) inner->writeFailed = true;
+      if (length > 0 && !WriteOrNote(inner->file, part, length)) inner->writeFailed = true;
       if (length > 0 && !inner->writeFailed) {
         inner->written += static_cast<uint32_t>(length);
         if (innerLane)
@@ -87,7 +88,7 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
         innerLane->Submit([] {});
       }
     }
-    if (fwrite(plain, 1, n, destination) != n) return CopyResult::kWriteFailure;
+    if (!WriteOrNote(destination, plain, n)) return CopyResult::kWriteFailure;
     remaining -= static_cast<uint32_t>(n);
   }
   lane.Drain();

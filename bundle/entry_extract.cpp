@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "support/compute_pool.h"
 #include "support/diag_log.h"
+#include "support/system_error.h"
 
 namespace {
 bool Grow(std::unique_ptr<unsigned char[]>* bytes, size_t* capacity, size_t size) {
@@ -80,8 +81,7 @@ bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
     const size_t slot = written % slots;
     const ChunkDescriptor& chunk = entry.chunks[written++];
     if (!inflated[slot]) return false;
-    return chunk.originalSize == 0 ||
-           fwrite(slotInflated_[slot].bytes.get(), 1, chunk.originalSize, file) == chunk.originalSize;
+    return chunk.originalSize == 0 || WriteOrNote(file, slotInflated_[slot].bytes.get(), chunk.originalSize);
   };
   bool ok = true;
   for (const ChunkDescriptor& chunk : entry.chunks) {
