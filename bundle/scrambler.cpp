@@ -72,6 +72,16 @@ inline uint32_t LowBits(uint64_t word) {
   return static_cast<uint32_t>(((word & 0x0101010101010101ull) * 0x0102040810204080ull) >> 56);
 }
 
+// After a group with these eight bits: each stream's counter and the index.
+inline void CountGroup(uint32_t mask, uint32_t& at, uint32_t& c0, uint32_t& c1, uint32_t& c2, uint32_t& c3) {
+  const uint32_t counts = kGroups.counts[at][mask];
+  c0 += counts & 0xFu;
+  c1 += (counts >> 4) & 0xFu;
+  c2 += (counts >> 8) & 0xFu;
+  c3 += (counts >> 12) & 0xFu;
+  at = counts >> 16;
+}
+
 // Whole groups with the portable tables; `c` and `index` move on.
 void ScalarGroups(unsigned char* data, size_t groups, bool xorBytes, const unsigned char* const streams[4],
                   uint32_t* index, uint32_t c[4]) {
@@ -91,12 +101,7 @@ void ScalarGroups(unsigned char* data, size_t groups, bool xorBytes, const unsig
       word ^= key & 0xFEFEFEFEFEFEFEFEull;
       memcpy(data, &word, 8);
     }
-    const uint32_t counts = kGroups.counts[at][mask];
-    c0 += counts & 0xFu;
-    c1 += (counts >> 4) & 0xFu;
-    c2 += (counts >> 8) & 0xFu;
-    c3 += (counts >> 12) & 0xFu;
-    at = counts >> 16;
+    CountGroup(mask, at, c0, c1, c2, c3);
   }
   *index = at;
   c[0] = c0, c[1] = c1, c[2] = c2, c[3] = c3;
@@ -129,12 +134,7 @@ __attribute__((target("ssse3"))) void VectorGroups(unsigned char* data, size_t g
                                        _mm_shuffle_epi8(second, _mm_unpackhi_epi64(pick, pick)));
       _mm_storel_epi64(reinterpret_cast<__m128i*>(data), _mm_xor_si128(word, _mm_and_si128(key, keep)));
     }
-    const uint32_t counts = kGroups.counts[at][mask];
-    c0 += counts & 0xFu;
-    c1 += (counts >> 4) & 0xFu;
-    c2 += (counts >> 8) & 0xFu;
-    c3 += (counts >> 12) & 0xFu;
-    at = counts >> 16;
+    CountGroup(mask, at, c0, c1, c2, c3);
   }
   *index = at;
   c[0] = c0, c[1] = c1, c[2] = c2, c[3] = c3;
