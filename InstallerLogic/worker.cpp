@@ -71,11 +71,15 @@ SetupRun InstallInto(const std::wstring& workDir) {
     return reading.whole;
   };
   hooks.runScript = [&](Bundle& opened) {
-    return install::RunScript(lines, workDir, CurrentScriptEnvironment(installType),
-                              [&](const std::string& name, const std::wstring& path) {
-                                MakeParentDirs(path);
-                                return opened.ExtractEntry(path, name);
-                              });
+    const bool ran = install::RunScript(lines, workDir, CurrentScriptEnvironment(installType),
+                                        [&](const std::string& name, const std::wstring& path) {
+                                          MakeParentDirs(path);
+                                          return opened.ExtractEntry(path, name);
+                                        });
+    // Setup may run for minutes: it needs the held bundle, not the chunk
+    // buffers and compute threads.
+    opened.ReleaseWorkingMemory();
+    return ran;
   };
   // The stub trusts only its compiled-in image root.
   hooks.verifySetup = [](const std::wstring& setupPath) { return VerifyEmbeddedSignature(setupPath, false); };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "platform/platform.h"
 #include "support/byte_buffer.h"
@@ -50,10 +51,10 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
   // The outer digest on one lane and, where another processor can take it,
   // the inner one on a second lane, side by side; on a single processor a
   // second thread would only take turns with the others, so the worker
-  // computes the inner digest itself.
+  // computes the inner digest itself (as it does without memory for a lane).
   ComputeLane lane(kBlocks);
   std::unique_ptr<ComputeLane> innerLane;
-  if (innerCopied && platform::UsableProcessorCount() > 1) innerLane.reset(new ComputeLane(kBlocks));
+  if (innerCopied && platform::UsableProcessorCount() > 1) innerLane.reset(new (std::nothrow) ComputeLane(kBlocks));
 
   const uint32_t total = walk.trailer.payloadSize;
   uint32_t remaining = total;
@@ -70,7 +71,7 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
     if (plain != raw) memcpy(plain, raw, n);
     ScrambleBytes(plain, n);
     const int64_t offset = static_cast<int64_t>(total - remaining);
-    if (inner && !TrailersUnchanged(*inner, offset, plain, n)) return CopyResult::kReadFailure;
+    if (inner && !TrailersUnchanged(*inner, offset, plain, n)) return CopyResult::kTrailerChanged;
     lane.Submit([&md5, plain, n] { md5.Update(plain, n); });
     if (innerCopied) {
       const int64_t from = std::max(offset, inner->start);

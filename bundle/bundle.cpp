@@ -42,8 +42,12 @@ void Bundle::ReleaseScratch() {
   spanScratch_.Release();
   storedScratch_.Release();
   inflatedScratch_.Release();
-  slotStored_.clear();
-  slotInflated_.clear();
+  ReleaseSlots(0);
+}
+
+void Bundle::ReleaseWorkingMemory() {
+  ReleaseScratch();
+  pool_.reset();
 }
 
 bool Bundle::Open(const std::wstring& path) {

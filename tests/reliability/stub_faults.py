@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Runs of the real Stub.exe under wine for the
 reliability checks: refused installers from the corruption sweep, a setup
-program that cannot start, interrupted runs, and a LOAD of more than 1 GiB
-with the stub's peak working set.
+program that cannot start, interrupted runs, the stub's memory while setup
+waits, and a LOAD of more than 1 GiB with the stub's peak working set.
 
 Each run looks at what a user sees: the exit code (the whole code, printed
 on the Windows side by the launcher: wine hands a Unix parent only its low 8
@@ -12,7 +12,7 @@ of the project's) means every wine process in it belongs to these runs.
 
   stub_faults.py --stub Stub.exe --setup setup.exe --sleeper sleeper_setup.exe
                  --launcher peakmem.exe --kzpack kzpack --wine-run scripts/wine-run --work DIR
-                 [--refused DIR] [--large] [--scenarios a,b,...]
+                 [--probe memory_probe.exe] [--refused DIR] [--large] [--scenarios a,b,...]
 Prints one line per run and a table at the end; exit 1 when a run shows a
 fault (setup started from a refused installer, a workspace left where the
 process could clean up, an exit code that reports a failure as a success).
@@ -274,8 +274,43 @@ def scenario_large(r):
     os.remove(exe)
 
 
+def scenario_memory(r):
+    """Once the script has run, the stub lets go of its chunk buffers and
+    compute threads: while setup waits, its working set and private bytes are
+    back within a few MiB of where they were before the extraction."""
+    if not r.args.probe:
+        return
+    data = os.path.join(r.work, 'memory.bin')
+    with open(data, 'wb') as f:
+        f.write(os.urandom(24 << 20))
+    # Chunks of 4 MiB: the slots alone hold tens of MiB while they exist.
+    exe = r.build('memory', os.path.abspath(r.args.sleeper), {'memory.bin': data}, chunk_size=4 << 20,
+                  compression=1)
+    probe = subprocess.Popen([r.args.wine_run, os.path.abspath(r.args.probe), os.path.basename(exe), 'memory.bin'],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                             env=r.env(False))
+    killed = []
+
+    def end_setup(proc):
+        if os.path.exists(r.report) and probe.poll() is not None and not killed:
+            killed.append(r.wine('taskkill', '/F', '/IM', 'setup.exe'))
+    res = r.run(exe, during=end_setup, timeout=300)
+    out = probe.communicate(timeout=60)[0].decode('utf-8', 'replace').strip()
+    figures = dict((k, int(v)) for k, v in re.findall(r'(\w+)_kib=(\d+)', out))
+    allowed = 8 << 10
+    grew = [what for what in ('ws', 'private') if 'after_' + what not in figures
+            or figures['after_' + what] > figures['before_' + what] + allowed]
+    note = out if out else 'no reading'
+    r.record('memory while setup waits', res, True, False, note)
+    if grew:
+        r.faults += 1
+        print('  <-- FAULT: %s more than 8 MiB above the level before the extraction' % ' and '.join(grew))
+    r.remove_left(res)
+    os.remove(data)
+
+
 SCENARIOS = {'pristine': scenario_pristine, 'refused': scenario_refused, 'nostart': scenario_setup_cannot_start,
-             'interrupted': scenario_interrupted, 'large': scenario_large}
+             'interrupted': scenario_interrupted, 'large': scenario_large, 'memory': scenario_memory}
 
 
 def main():
@@ -288,6 +323,7 @@ def main():
     p.add_argument('--wine-run', required=True)
     p.add_argument('--machine', type=lambda text: int(text, 0),
                    help='the PE machine the stub must have (0x14c: the shipped 32-bit build)')
+    p.add_argument('--probe', help='memory_probe.exe: the stub\'s memory before and after the extraction')
     p.add_argument('--work', required=True)
     p.add_argument('--refused')
     p.add_argument('--large', action='store_true')
