@@ -1,9 +1,9 @@
 #include "InstallerLogic/corrupted_message.h"
 
-#include <windows.h>
+#include "InstallerLogic/window_library.h"
 
 namespace installer {
 
-void ShowCorruptedMessage() { MessageBoxW(nullptr, L"Installer file is corrupted.", L"Error", MB_ICONEXCLAMATION); }
+void ShowCorruptedMessage() { ui::MessageBoxW(nullptr, L"Installer file is corrupted.", L"Error", MB_ICONEXCLAMATION); }
 
 }  // namespace installer

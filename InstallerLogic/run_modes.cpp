@@ -1,9 +1,8 @@
 #include "InstallerLogic/run_modes.h"
 
-#include <commctrl.h>
-
 #include "InstallerLogic/installer_state.h"
 #include "InstallerLogic/progress_dialog.h"
+#include "InstallerLogic/window_library.h"
 #include "InstallerLogic/worker.h"
 #include "support/diag_log.h"
 
@@ -12,42 +11,26 @@ namespace installer {
 void PumpUntilThreadEnds(HANDLE thread) {
   for (;;) {
     MSG message;
-    if (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
+    if (ui::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      ui::TranslateMessage(&message);
+      ui::DispatchMessageW(&message);
       continue;
     }
     // Waking on posted or sent messages as well as on the thread serves a
     // cross-thread SendMessageW at once instead of after the time-out.
-    const DWORD result = MsgWaitForMultipleObjectsEx(1, &thread, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    const DWORD result = ui::MsgWaitForMultipleObjectsEx(1, &thread, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     if (result == WAIT_OBJECT_0) return;
   }
 }
 
-namespace {
-
-// comctl32 is loaded here, in gui mode only, not imported: loading it makes
-// wine start its desktop process first, some hundreds of milliseconds that a
-// silent installation never needs. The default DLL directories are System32
-// only, and the manifest's activation context binds the side-by-side copy,
-// as for an import. It stays loaded for the dialog.
-BOOL InitProgressControls() {
-  using InitFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
-  HMODULE comctl32 = LoadLibraryW(L"comctl32.dll");
-  const InitFn init =
-      comctl32 ? reinterpret_cast<InitFn>(reinterpret_cast<void*>(GetProcAddress(comctl32, "InitCommonControlsEx")))
-               : nullptr;
-  if (!init) return FALSE;
+DWORD RunGuiMode(HINSTANCE instance) {
+  // comctl32 (and user32) are loaded here, in gui mode only: loading comctl32
+  // makes wine start its desktop process first, some hundreds of milliseconds
+  // that a silent installation never needs.
   INITCOMMONCONTROLSEX controls;
   controls.dwSize = sizeof controls;
   controls.dwICC = ICC_PROGRESS_CLASS;
-  return init(&controls);
-}
-
-}  // namespace
-
-DWORD RunGuiMode(HINSTANCE instance) {
-  const BOOL iccResult = InitProgressControls();
+  const BOOL iccResult = ui::InitCommonControlsEx(&controls);
   UngatedLog("iccRes %d le %d\n", static_cast<int>(iccResult), static_cast<int>(GetLastError()));
 
   CreateProgressDialog(instance);
@@ -58,11 +41,11 @@ DWORD RunGuiMode(HINSTANCE instance) {
     // until it ends but is not repainted meanwhile.
     DiagLog("Couldn't start the worker thread, le %lu\n", GetLastError());
     const DWORD result = InstallWorker(nullptr);
-    if (dlg) DestroyWindow(dlg);
+    if (dlg) ui::DestroyWindow(dlg);
     return result;
   }
   PumpUntilThreadEnds(thread);
-  if (dlg) DestroyWindow(dlg);
+  if (dlg) ui::DestroyWindow(dlg);
   // Read before the handle goes; an ended thread always has its result.
   DWORD result = 0;
   if (!GetExitCodeThread(thread, &result)) result = kInstallFailed;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "InstallerLogic/window_library.h"
 #include "support/diag_log.h"
 #include "support/strings.h"
 
@@ -75,7 +76,7 @@ SetupRun LaunchSetup(const std::wstring& workDir, int argc, wchar_t** argv, cons
     return run;
   }
   CloseHandle(process.hThread);
-  if (dialog) ShowWindow(dialog, SW_HIDE);
+  if (dialog) ui::ShowWindow(dialog, SW_HIDE);
   const SetupRun run = WaitForSetup(process.hProcess);
   CloseHandle(process.hProcess);
   return run;

@@ -1,7 +1,6 @@
 #include "InstallerLogic/startup.h"
 
-#include <shellapi.h>
-
+#include <cstring>
 #include <vector>
 
 #include "InstallerLogic/corrupted_message.h"
@@ -41,8 +40,32 @@ std::wstring ReadModulePath(HMODULE module) {
   return L"";
 }
 
+wchar_t** SplitCommandTail(const wchar_t* commandTail, int* count) {
+  if (commandTail[0] != L'\0') {
+    using SplitFn = wchar_t**(WINAPI*)(const wchar_t*, int*);
+    HMODULE shell32 = LoadLibraryW(L"shell32.dll");
+    const auto split =
+        shell32 ? reinterpret_cast<SplitFn>(reinterpret_cast<void*>(GetProcAddress(shell32, "CommandLineToArgvW")))
+                : nullptr;
+    return split ? split(commandTail, count) : nullptr;
+  }
+  // One element, the running program's path, in one LocalAlloc block as
+  // the splitter makes it (pointers, a null one, then the text).
+  const std::wstring path = ReadModulePath(nullptr);
+  if (path.empty()) return nullptr;
+  const size_t pointers = 2 * sizeof(wchar_t*);
+  const size_t text = (path.size() + 1) * sizeof(wchar_t);
+  auto** vector = static_cast<wchar_t**>(LocalAlloc(LMEM_FIXED, pointers + text));
+  if (!vector) return nullptr;
+  vector[0] = reinterpret_cast<wchar_t*>(reinterpret_cast<char*>(vector) + pointers);
+  vector[1] = nullptr;
+  memcpy(vector[0], path.c_str(), text);
+  *count = 1;
+  return vector;
+}
+
 int RunInstaller(HINSTANCE instance, const wchar_t* commandTail) {
-  argv = CommandLineToArgvW(commandTail, &argc);
+  argv = SplitCommandTail(commandTail, &argc);
   if (!argv) {
     DiagLog("Couldn't split the command line, le %lu\n", GetLastError());
     return 1;

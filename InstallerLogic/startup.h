@@ -15,6 +15,12 @@ void RestrictDllSearch();
 // The full path of `module`, however long (the buffer grows from 1024).
 std::wstring ReadModulePath(HMODULE module);
 
+// The command tail split as CommandLineToArgvW splits it, released with
+// LocalFree; null on failure. shell32, which brings user32 and gdi32 with
+// it, is loaded only for a tail that is not empty: an empty one is the
+// running program's path alone, as that call documents.
+wchar_t** SplitCommandTail(const wchar_t* commandTail, int* count);
+
 // Whole start-up; returns the exit code: the worker's result (setup's own
 // exit code, or 1603 when the installation could not be prepared), 1
 // without a run type, 2 when the installer's own signature is invalid.

@@ -18,8 +18,10 @@
 # The native comparison is 64-bit: the 64-bit build of the stub's sources
 # against NSIS's amd64-unicode stub. Where 32-bit programs run
 # (scripts/wine-run --how), the shipped 32-bit stub is then timed against
-# NSIS's x86-unicode stub of the same files (W1 and W2 only); through the
-# lane (qemu-user) those times are emulated, so only their ratios mean anything.
+# NSIS's x86-unicode stub of the same files, warm and cold (W3 only where
+# they run natively); through the lane (qemu-user) those times are emulated,
+# so only their ratios mean anything. Each workload ends with both ratios
+# (ours against NSIS of the same bitness) side by side.
 #
 # Before/after: BENCH_BASE=COMMIT builds that commit's 64-bit stub from a
 # copy of its tree (or BENCH_BASE_STUB names a Stub.exe) and times it as
@@ -73,6 +75,9 @@ stub=${BENCH_STUB:-$win64/InstallerLogic/Stub.exe}
 kzpack=${BENCH_KZPACK:-$native/tools/kzpack/kzpack}
 
 mkdir -p "$out"
+# Results older than this run are not shown side by side.
+BENCH_STARTED=$(date +%s)
+export BENCH_STARTED
 base_stub=${BENCH_BASE_STUB:-}
 if [ -n "${BENCH_BASE:-}" ] && [ -z "$base_stub" ]; then
   # The same preset at another commit, from a plain copy of its tree.
@@ -212,23 +217,50 @@ PY
     rm -f "$dir/build-time.exe"
   fi
 
-  [ "$workload" = w3 ] && return 0  # emulated, 1 GiB would take hours
-  if [ "${BENCH_32:-1}" != 0 ]; then
-    # The shipped 32-bit stub against NSIS's 32-bit zlib stub, same files.
+  # The shipped 32-bit stub against NSIS's 32-bit zlib stub, same files, in
+  # both modes; W3 only where 32-bit code runs natively (emulated, 1 GiB
+  # would take hours).
+  if [ "${BENCH_32:-1}" != 0 ] && { [ "$workload" != w3 ] || [ "$how" = native ]; }; then
     i686-w64-mingw32-gcc -O2 -municode -o "$out/peakmem32.exe" "$here/peakmem.c" -lpsapi -lntdll
     "$kzpack" build "$dir/project.toml" -o "$dir/ours32.exe" --stub "$win32/InstallerLogic/Stub.exe" --development-keys
     sed -e 's/^Target amd64-unicode/Target x86-unicode/' -e 's/nsis-installer\.exe/nsis32-installer.exe/' \
       "$dir/nsis.nsi" >"$dir/nsis32.nsi"
-    (cd "$dir" && makensis -V2 nsis32.nsi)
+    [ -f "$dir/nsis32-installer.exe" ] && [ "$dir/nsis32-installer.exe" -nt "$dir/stamp" ] ||
+      (cd "$dir" && makensis -V2 nsis32.nsi)
     label="native 32-bit"
     [ "$how" = lane ] && label="EMULATED (qemu-i386): ratios only, the times are not the product's"
-    echo
-    echo "== 32-bit: the shipped stub against NSIS x86-unicode zlib, $label"
-    python3 "$here/compare.py" --runs "$runs" --wine "$repo/scripts/wine-run" --peakmem "$(win "$out/peakmem32.exe")" \
-      --json "$out/$workload-result32.json" \
-      "ours32=$(win "$dir/ours32.exe")" \
-      "nsis32=$(win "$dir/nsis32-installer.exe")"
+    for mode in ${BENCH_MODES:-warm cold}; do
+      if [ "$mode" = warm ]; then warm_mib=$warm; else warm_mib=0; fi
+      echo
+      echo "== $workload, $mode, 32-bit: the shipped stub against NSIS x86-unicode zlib, $label"
+      echo "$(date -u +%H:%M) load: $(cat /proc/loadavg)"
+      python3 "$here/compare.py" --runs "$runs" --wine "$wine" --peakmem "$(win "$out/peakmem32.exe")" \
+        --warm-mib "$warm_mib" --json "$out/$workload-$mode-result32.json" \
+        "ours32=$(win "$dir/ours32.exe")" \
+        "nsis32=$(win "$dir/nsis32-installer.exe")"
+    done
   fi
+
+  # Both stubs' ratios side by side, from this run's results only.
+  echo
+  echo "== $workload: ours against NSIS of the same bitness (median of per-round time ratios; lower is faster)"
+  python3 - "$out" "$workload" ${BENCH_MODES:-warm cold} <<'PY'
+import json, os, statistics, sys
+out, workload, modes = sys.argv[1], sys.argv[2], sys.argv[3:]
+def ratio(name, ours, nsis):
+    path = os.path.join(out, "%s-%s.json" % (workload, name))
+    if not os.path.exists(path) or os.path.getmtime(path) < START:
+        return None
+    t = json.load(open(path))["times_ms"]
+    return statistics.median(a / b for a, b in zip(t[ours], t[nsis]))
+START = float(os.environ.get("BENCH_STARTED", "0"))
+print("%-6s %16s %16s %8s" % ("mode", "64-bit (amd64)", "32-bit (x86)", "32/64"))
+for mode in modes:
+    r64 = ratio(mode + "-result", "ours", "nsis")
+    r32 = ratio(mode + "-result32", "ours32", "nsis32")
+    cell = lambda r: "%.2fx" % r if r is not None else "-"
+    print("%-6s %16s %16s %8s" % (mode, cell(r64), cell(r32), "%.2f" % (r32 / r64) if r32 and r64 else "-"))
+PY
 }
 
 for workload in $workloads; do

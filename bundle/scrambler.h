@@ -36,6 +36,11 @@ class Scrambler {
   // Writing: plain bytes in place become stored bytes.
   void Scramble(unsigned char* data, size_t size);
 
+  // Whether whole groups of eight bytes take the processor's byte shuffles
+  // (x86 with SSSE3, detected once) or the portable loop; both give the
+  // same bytes and state. Tests switch it to cover both.
+  static bool& UseVectorGroups();
+
  private:
   // The one loop behind all three; the bytes change only with `xorBytes`.
   void Transform(unsigned char* data, size_t size, bool xorBytes);

@@ -7,6 +7,7 @@
 #include "bundle/format.h"
 #include "bundle/validation.h"
 #include "packing/certificate_writer.h"
+#include "packing/chunk_deflater.h"
 #include "packing/deflate_pool.h"
 #include "platform/platform.h"
 
@@ -44,7 +45,8 @@ bool BundleWriter::Create(const std::wstring& path, const BundleWriterOptions& o
   if (file_ != nullptr) return Fail("the writer is already writing a bundle", error);
   if (options.chunkSize < 1 || options.chunkSize > static_cast<uint32_t>(kInstallerSizeLimit))
     return Fail("chunk size must be 1 to 26214400 bytes", error);
-  if (options.deflateLevel < 0 || options.deflateLevel > 9) return Fail("deflate level must be 0 to 9", error);
+  if (options.deflateLevel < 0 || options.deflateLevel > kMaxDeflateLevel)
+    return Fail("deflate level must be 0 to " + std::to_string(kMaxDeflateLevel), error);
   options_ = options;
   failed_ = false;
   entryCount_ = 0;

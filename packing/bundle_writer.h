@@ -26,7 +26,7 @@ std::vector<unsigned char> SerializeSignatureBlock(const SignatureBlock& block);
 
 struct BundleWriterOptions {
   uint32_t chunkSize = 1024 * 1024;  // at most bundle_format::kInstallerSizeLimit
-  int deflateLevel = 9;              // 0 to 9
+  int deflateLevel = 9;              // 0 to 12 (packing/chunk_deflater.h)
   uint32_t threads = 0;              // compressing threads; 0: every usable processor
   uint32_t headerValues[3] = {0, 0, 0};
   std::vector<unsigned char> junk;   // written after the end marker, signed

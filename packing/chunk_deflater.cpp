@@ -50,7 +50,7 @@ struct ChunkDeflater::Compressors {
   Compressor chosen;   // the level asked for
   Compressor fastest;  // level 1: the samples
   Compressor stored;   // level 0: stored blocks only
-  z_stream zlib{};     // small chunks
+  z_stream zlib{};     // small chunks (its level 9 above 9)
   bool zlibReady = false;
   std::vector<unsigned char> zlibOut;
   ~Compressors() {
@@ -60,11 +60,12 @@ struct ChunkDeflater::Compressors {
 
 ChunkDeflater::ChunkDeflater(int level) : compressors_(new Compressors) {
   compressors_->level = level;
-  if (level < 0 || level > 9) return;
+  if (level < 0 || level > kMaxDeflateLevel) return;
   compressors_->chosen.reset(libdeflate_alloc_compressor(level));
   compressors_->fastest.reset(libdeflate_alloc_compressor(1));
   compressors_->stored.reset(libdeflate_alloc_compressor(0));
-  compressors_->zlibReady = deflateInit(&compressors_->zlib, level) == Z_OK;
+  const int zlibLevel = level < Z_BEST_COMPRESSION ? level : Z_BEST_COMPRESSION;
+  compressors_->zlibReady = deflateInit(&compressors_->zlib, zlibLevel) == Z_OK;
 }
 
 ChunkDeflater::~ChunkDeflater() = default;

@@ -2,8 +2,10 @@
 """Static checks of a built Stub.exe with the mingw objdump (runs natively,
 so it also covers the 32-bit stub on machines that cannot execute it):
 machine and subsystem, at most 14 sections and nothing left for a debugger,
-only DLLs the system always loads from System32 (comctl32 through the
-manifest), and for the shipped 32-bit stub at most 1.5 MiB: it is part of every installer's
+only DLLs the system always loads from System32, and none of those that only
+gui mode or a command line needs (user32, gdi32, comctl32, shell32: loaded
+where used, so a silent run without arguments never maps them), and for the
+shipped 32-bit stub at most 1.5 MiB: it is part of every installer's
 download, and one use of a C++ stream (or a library object that prints to
 one) links the whole iostream and locale library, about 0.9 MB, back in.
 And the marker of the root-key block exactly once: kzpack finds the block
@@ -15,8 +17,8 @@ import sys
 
 MAX_SIZE = 1536 * 1024
 KEY_BLOCK_MARKER = b'KZ-ROOTS' + bytes([0x9d, 0x3b, 0xe1, 0x47, 0x06, 0xc2, 0x58, 0x01])
-ALLOWED = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'advapi32.dll', 'shell32.dll', 'comctl32.dll',
-           'msvcrt.dll', 'ole32.dll'}
+ALLOWED = {'kernel32.dll', 'advapi32.dll', 'msvcrt.dll', 'ole32.dll'}
+LOADED_WHEN_USED = {'user32.dll', 'gdi32.dll', 'shell32.dll', 'comctl32.dll'}
 
 
 def main(stub, objdump):
@@ -41,7 +43,9 @@ def main(stub, objdump):
     dlls = {name.lower() for name in re.findall(r'DLL Name: (\S+)', headers)}
     if not dlls:
         problems.append('no imports found')
-    for dll in sorted(dlls - ALLOWED):
+    for dll in sorted(dlls & LOADED_WHEN_USED):
+        problems.append('imports %s, which a silent run does not need: load it where it is used' % dll)
+    for dll in sorted(dlls - ALLOWED - LOADED_WHEN_USED):
         problems.append('imports %s, which is not a KnownDLL' % dll)
     delay = re.search(r'^Entry d .*\n', headers, re.M)
     if delay and not re.match(r'^Entry d 0+ 0+ ', delay.group(0)):

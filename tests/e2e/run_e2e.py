@@ -107,9 +107,10 @@ def unescape(text):
 
 
 class Result:
-    def __init__(self, code, stdout, lines, seconds):
+    def __init__(self, code, stdout, lines, seconds, stderr=''):
         self.code = code
         self.stdout = stdout
+        self.stderr = stderr        # wine's own traces among them
         self.lines = lines          # debug-channel lines, unescaped
         self.seconds = seconds
 
@@ -181,7 +182,7 @@ class Harness:
             if m:
                 lines.append(unescape(m.group(1)))
         code, stdout = launched_exit_code(proc.returncode, out.decode('utf-8', 'replace'))
-        return Result(code, stdout, lines, time.monotonic() - start)
+        return Result(code, stdout, lines, time.monotonic() - start, err.decode('utf-8', 'replace'))
 
     def wine_command(self, *args):
         env = self.wine_env()
@@ -379,13 +380,30 @@ def scenario_windows_xp_32bit(h):
         h.find_temp_dir()
 
 
+LOADDLL = re.compile(r':trace:loaddll:.*Loaded L"([^"]*)"')
+WINDOW_LIBRARIES = {'user32.dll', 'gdi32.dll', 'comctl32.dll', 'shell32.dll'}
+
+
 def scenario_random_names(h):
-    """Two runs pick different random numbers for their workspace names."""
+    """Two runs pick different random numbers for their workspace names. The
+    first, silent and without arguments, maps none of the libraries only the
+    window or a command line needs (wine's loader trace, from the installer's
+    image to setup's)."""
     installer = h.build_installer('names', 'silent', {'a.dll': b'a'}, 'dep-silent,a.dll,a.dll\n')
     names = []
-    for _ in range(2):
-        result = h.run(installer, ['/S'])
+    for args in ([], ['/S']):
+        # Without /S the demo setup shows its report in a box; with no display there is none to wait for.
+        traced = {'WINEDEBUG': '-all,+debugstr,+loaddll', 'DISPLAY': ''}
+        result = h.run(installer, args, extra_env=None if args else traced)
         check(result.code == 0, 'exit code %d' % result.code)
+        if not args:
+            loaded = [path.split('\\')[-1].lower() for path in LOADDLL.findall(result.stderr)]
+            # The installer's process: from its own image (the launcher's come first) to setup's.
+            name = os.path.basename(installer).lower()
+            check(name in loaded and 'setup.exe' in loaded, 'no loader trace: %r' % loaded)
+            stub = loaded[loaded.index(name):loaded.index('setup.exe')]
+            check('kernel32.dll' in stub, 'no loader trace: %r' % loaded)
+            check(not WINDOW_LIBRARIES & set(stub), 'a silent run loaded %s' % sorted(WINDOW_LIBRARIES & set(stub)))
         report = h.read_report()
         check(report is not None, 'setup did not run')
         names.append(os.path.basename(report['cwd'].replace('\\', '/')))

@@ -428,7 +428,7 @@ class KzpackCli(unittest.TestCase):
         out = self.path('never.exe')
         cases = {
             'typo': ('stubb = "x"\n', 'stubb: unknown table or key'),
-            'level': ('compression = 11\n', 'compression: must be between 0 and 9'),
+            'level': ('compression = 13\n', 'compression: must be between 0 and 12'),
         }
         for name, (extra, message) in cases.items():
             with self.subTest(name=name):

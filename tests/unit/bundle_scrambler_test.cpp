@@ -93,13 +93,21 @@ void ExpectSameAsModel(const unsigned char* table, size_t n, int pattern, uint32
   EXPECT_EQ(model.state, reader.state());
 }
 
+// Both ways of running whole groups: the processor's byte shuffles (where
+// it has them) and the portable loop.
 TEST(BundleScramblerGroups, MatchTheByteRuleOnEveryTableSize) {
+  const bool vector = Scrambler::UseVectorGroups();
   const std::vector<uint8_t> table = kztest::RandomBytes(1000, 99);
-  // Streams shorter than a group, one byte longer, and ordinary lengths.
-  for (size_t n : {12, 13, 31, 36, 37, 41, 67, 1000}) {
-    for (int pattern = 0; pattern < 4; ++pattern) ExpectSameAsModel(table.data(), n, pattern, 7 + pattern);
+  for (bool use : {vector, false}) {
+    SCOPED_TRACE(use ? "vector groups" : "portable groups");
+    Scrambler::UseVectorGroups() = use;
+    // Streams shorter than a group, one byte longer, and ordinary lengths.
+    for (size_t n : {12, 13, 31, 36, 37, 41, 67, 1000}) {
+      for (int pattern = 0; pattern < 4; ++pattern) ExpectSameAsModel(table.data(), n, pattern, 7 + pattern);
+    }
+    for (int pattern = 0; pattern < 4; ++pattern) ExpectSameAsModel(kScrambleTable, kScrambleTableSize, pattern, 3);
   }
-  for (int pattern = 0; pattern < 4; ++pattern) ExpectSameAsModel(kScrambleTable, kScrambleTableSize, pattern, 3);
+  Scrambler::UseVectorGroups() = vector;
 }
 
 TEST(BundleScramblerGroups, ResumeFromARecordedStateMidStream) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "InstallerLogic/setup_launch.h"
+#include "InstallerLogic/startup.h"
 #include "support/strings.h"
 #include "tests/support/test_support.h"
 
@@ -53,6 +54,20 @@ TEST(InstallerLaunch, QuotingRoundTripsThroughTheSplitter) {
   for (size_t i = 0; i < args.size(); ++i) EXPECT_EQ(split[i + 1], args[i]) << "argument " << i;
   EXPECT_EQ(split.back(), module);  // never swallowed by a trailing backslash
   for (const std::wstring& arg : args) EXPECT_EQ(Split(L"x " + QuoteArgument(arg)).at(1), arg);
+}
+
+// The start-up's own split (shell32 only for a tail that is not empty) gives
+// what the platform's splitter gives, the empty tail included.
+TEST(InstallerLaunch, CommandTailSplitsAsThePlatformSplitsIt) {
+  for (const std::wstring tail : {L"", L" ", L"/S", L"\"a b\" c\\\"d", L"x\ty  "}) {
+    int count = -1;
+    wchar_t** ours = SplitCommandTail(tail.c_str(), &count);
+    ASSERT_NE(ours, nullptr);
+    std::vector<std::wstring> split(ours, ours + count);
+    EXPECT_EQ(ours[count], nullptr);
+    EXPECT_EQ(LocalFree(ours), nullptr);
+    EXPECT_EQ(split, Split(tail)) << WideToUtf8(tail);
+  }
 }
 
 // The demo setup program as the workspace's setup.exe.

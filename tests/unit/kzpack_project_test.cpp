@@ -91,7 +91,7 @@ TEST_F(ProjectTest, OverridesReplaceTheFilesValues) {
 
 TEST_F(ProjectTest, ErrorsNameFileLineAndKey) {
   const std::string file = ProjectPath();
-  EXPECT_EQ(ErrorOf(Text("compression = 12\n")), file + ":4: compression: must be between 0 and 9");
+  EXPECT_EQ(ErrorOf(Text("compression = 13\n")), file + ":4: compression: must be between 0 and 12");
   EXPECT_EQ(ErrorOf(Text("stubb = \"x\"\n")), file + ":4: stubb: unknown table or key");
   EXPECT_EQ(ErrorOf(Text("", "[[file]]\nsource = \"missing.dll\"\n")),
             file + ":10: file.source: file not found: " + PathOf("missing.dll"));

@@ -8,6 +8,7 @@
 #include "bundle/bundle.h"
 #include "bundle/format.h"
 #include "packing/certificate_writer.h"
+#include "packing/chunk_deflater.h"
 #include "tools/kzpack/bundle_scan.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
@@ -192,7 +193,9 @@ void RegisterBundle(CLI::App& app) {
   c->add_option("--chunk-size", create->chunkSize, "Bytes per compressed chunk")
       ->check(CLI::Range(1u, static_cast<uint32_t>(bundle_format::kInstallerSizeLimit)))
       ->capture_default_str();
-  c->add_option("-l,--level", create->level, "zlib compression level")->check(CLI::Range(0, 9))->capture_default_str();
+  c->add_option("-l,--level", create->level, "Compression level: 0-9 as zlib's, 10-12 smaller, slower to build")
+      ->check(CLI::Range(0, kMaxDeflateLevel))
+      ->capture_default_str();
   c->add_flag("-f,--force", create->force, "Replace an existing output file");
   AddSigningOptions(c, &create->signing, false);
   c->footer(std::string(SignerHelp()) +

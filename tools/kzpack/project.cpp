@@ -5,6 +5,7 @@
 #include <set>
 
 #include "bundle/format.h"
+#include "packing/chunk_deflater.h"
 #include "support/script_lines.h"
 #include "support/script_rules.h"
 #include "tools/kzpack/cli_support.h"
@@ -142,7 +143,7 @@ void ReadTopLevel(const Reader& r, const ProjectOverrides& overrides, Project* p
   const std::string sbom = r.String(t, "", "sbom", false);
   p->sbom = !overrides.sbom.empty() ? overrides.sbom : sbom.empty() ? "" : r.Resolve(sbom);
   p->chunkSize = static_cast<uint32_t>(r.Integer(t, "", "chunk_size", p->chunkSize, 1, bundle_format::kInstallerSizeLimit));
-  p->compression = static_cast<int>(r.Integer(t, "", "compression", p->compression, 0, 9));
+  p->compression = static_cast<int>(r.Integer(t, "", "compression", p->compression, 0, kMaxDeflateLevel));
   if (const toml::node* script = r.Get(t, "script")) {
     if (!script->is_string()) r.Fail(script, "script", "must be a string (the script's text)");
     p->scriptText = script->as_string()->get();
@@ -473,7 +474,8 @@ const char* ProjectFormatHelp() {
                                    #   Authenticode signature (the attachment chain must end the file)
   sg1_payload = "extra.bin"        # optional "_SG1" record in front of the signature (nothing reads it)
   chunk_size = 1048576             # optional: bytes per compressed chunk (at most 26214400)
-  compression = 9                  # optional: zlib level 0..9
+  compression = 9                  # optional: 0 (stored) .. 9 as zlib's levels; 10..12 smaller still,
+                                   #   slower to build, as quick to unpack
   sbom = "MyApp.cdx.json"          # optional: also write a CycloneDX 1.5 bill of materials (--sbom)
   script = """                     # optional verbatim install script (or script_file = "path");
   dep-x64-gui,app64.dll,app.dll    #   without one, a line is written for every [[file]]
