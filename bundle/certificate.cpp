@@ -12,7 +12,7 @@
 
 #include "support/byte_order.h"
 #include "support/diag_log.h"
-#include "support/root_keys.h"
+#include "support/root_key_block.h"
 
 
 namespace {
@@ -82,7 +82,8 @@ std::unique_ptr<CryptoPP::RSAFunction> DecodeRsaPublicKeyDer(const unsigned char
 
 std::unique_ptr<CryptoPP::RSAFunction> CheckPublicKeyCertificate(const unsigned char* bytes, size_t length,
                                                                  const std::string& goal) {
-  return CheckPublicKeyCertificateWithRoot(bytes, length, goal, kBundleRootKeyDer, kBundleRootKeyDerSize);
+  const RootKeyView root = BundleRootKey();
+  return CheckPublicKeyCertificateWithRoot(bytes, length, goal, root.der, root.size);
 }
 
 std::unique_ptr<CryptoPP::RSAFunction> CheckPublicKeyCertificateWithRoot(const unsigned char* bytes, size_t length,

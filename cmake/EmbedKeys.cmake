@@ -1,22 +1,39 @@
-# Compiles the root public keys named by KZ_BUNDLE_ROOT_KEY and
-# KZ_IMAGE_ROOT_KEY into a target as byte arrays (see support/root_keys.h).
+# Fills the stub's key block (support/root_key_block.h) with the root public
+# keys named by KZ_BUNDLE_ROOT_KEY and KZ_IMAGE_ROOT_KEY: a translation unit of
+# its own, so the keys stay data that is read at every check.
 function(kz_embed_root_keys target)
-  set(out "${CMAKE_BINARY_DIR}/generated/root_keys.cpp")
-  set(body "// Generated from the KZ_*_ROOT_KEY build inputs.\n#include \"support/root_keys.h\"\n")
-  foreach(pair "BundleRootKey;${KZ_BUNDLE_ROOT_KEY}" "ImageRootKey;${KZ_IMAGE_ROOT_KEY}")
-    list(GET pair 0 name)
-    list(GET pair 1 file)
-    if(NOT EXISTS "${file}")
-      message(FATAL_ERROR "Root key file '${file}' does not exist (${name}).")
+  set(out "${CMAKE_BINARY_DIR}/generated/root_key_block_data.cpp")
+  foreach(option KZ_BUNDLE_ROOT_KEY KZ_IMAGE_ROOT_KEY)
+    if(NOT EXISTS "${${option}}")
+      message(FATAL_ERROR "${option}: '${${option}}' does not exist.")
     endif()
-    file(READ "${file}" hex HEX)
-    string(LENGTH "${hex}" hexLength)
-    math(EXPR size "${hexLength} / 2")
-    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
-    string(APPEND body "const unsigned char k${name}Der[] = {${bytes}};\n"
-                       "const unsigned int k${name}DerSize = ${size};\n")
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${${option}}")
   endforeach()
+  file(READ "${KZ_BUNDLE_ROOT_KEY}" bundle HEX)
+  string(LENGTH "${bundle}" bundleLength)
+  # The one DER form of an RSA-2048 key with exponent 65537 and NULL parameters.
+  if(NOT bundleLength EQUAL 588 OR
+     NOT bundle MATCHES "^30820122300d06092a864886f70d01010105000382010f003082010a0282010100.*0203010001$")
+    message(FATAL_ERROR "KZ_BUNDLE_ROOT_KEY: '${KZ_BUNDLE_ROOT_KEY}' is not an RSA-2048 public key with exponent "
+                        "65537 in its 294-byte DER SubjectPublicKeyInfo form (kzpack keygen writes that form; "
+                        "openssl pkey -pubin -outform DER re-encodes a key into it).")
+  endif()
+  file(READ "${KZ_IMAGE_ROOT_KEY}" image HEX)
+  string(LENGTH "${image}" imageLength)
+  math(EXPR imageSize "${imageLength} / 2")
+  if(NOT image MATCHES "^3082" OR imageSize GREATER 1062)
+    message(FATAL_ERROR "KZ_IMAGE_ROOT_KEY: '${KZ_IMAGE_ROOT_KEY}' is not a DER SubjectPublicKeyInfo of at most "
+                        "1062 bytes (an RSA-4096 public key; kzpack keygen writes one).")
+  endif()
+  math(EXPR room "(1062 - ${imageSize}) * 2")
+  string(REPEAT "0" ${room} padding)
+  math(EXPR b0 "${imageSize} % 256")
+  math(EXPR b1 "${imageSize} / 256")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bundleBytes "${bundle}")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," imageBytes "${image}${padding}")
+  set(body "// Generated from KZ_BUNDLE_ROOT_KEY and KZ_IMAGE_ROOT_KEY.\n#include \"support/root_key_block.h\"\n")
+  string(APPEND body "const RootKeyBlock kRootKeyBlock = {{KZ_ROOT_KEY_MARKER_BYTES}, {${bundleBytes}}, "
+                     "{${b0}, ${b1}, 0, 0}, {${imageBytes}}};\n")
   file(CONFIGURE OUTPUT "${out}" CONTENT "${body}")
   target_sources(${target} PRIVATE "${out}")
 endfunction()

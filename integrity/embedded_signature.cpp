@@ -13,7 +13,7 @@
 #include "attachments/extract.h"
 #include "integrity/embedded_message.h"
 #include "integrity/pe_ranges.h"
-#include "support/root_keys.h"
+#include "support/root_key_block.h"
 #include "platform/platform.h"
 #include "support/diag_log.h"
 #include "support/strings.h"
@@ -50,7 +50,8 @@ bool VerifyEmbeddedSignature(const std::wstring& path, bool excludeHeaderFields)
   bool retry = false;
   try {
     CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier verifier;
-    CryptoPP::ArraySource key(kImageRootKeyDer, kImageRootKeyDerSize, true);
+    const RootKeyView root = ImageRootKey();
+    CryptoPP::ArraySource key(root.der, root.size, true);
     verifier.AccessKey().BERDecode(key);
     // Signature after the message; ending the message verifies and throws on a mismatch.
     CryptoPP::SignatureVerificationFilter filter(verifier, nullptr,

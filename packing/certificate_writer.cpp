@@ -133,7 +133,9 @@ bool GenerateRsaKeyPair(unsigned int modulusBits, std::vector<unsigned char>* pr
   try {
     CryptoPP::AutoSeededRandomPool rng;
     CryptoPP::RSA::PrivateKey key;
-    key.GenerateRandomWithKeySize(rng, modulusBits);
+    // Exponent 65537: the stub's key block holds the bundle root in the one
+    // 294-byte form such a key has (Crypto++ would choose 17).
+    key.Initialize(rng, modulusBits, 65537);
     CryptoPP::ByteQueue queue;
     key.DEREncode(queue);
     privateKeyPkcs8->resize(static_cast<size_t>(queue.MaxRetrievable()));

@@ -29,4 +29,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
                          const std::vector<std::pair<std::string, std::string>>& extraEnvironment,
                          const std::string& input, size_t maxOutput, int timeoutMilliseconds);
 
+// The full path of the running program's own file (UTF-8); "" when unknown.
+std::string OwnExecutablePath();
+
 }  // namespace platform

@@ -180,4 +180,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   return result;
 }
 
+std::string OwnExecutablePath() {
+  std::string buffer(4096, '\0');
+  const ssize_t length = readlink("/proc/self/exe", &buffer[0], buffer.size());
+  if (length <= 0 || static_cast<size_t>(length) >= buffer.size()) return "";
+  buffer.resize(static_cast<size_t>(length));
+  return buffer;
+}
+
 }  // namespace platform

@@ -342,4 +342,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   return result;
 }
 
+std::string OwnExecutablePath() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, &buffer[0], static_cast<DWORD>(buffer.size()));
+    if (length == 0) return "";
+    if (length < buffer.size()) return WideToUtf8(buffer.substr(0, length));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 }  // namespace platform

@@ -5,13 +5,16 @@ machine and subsystem, at most 14 sections and nothing left for a debugger,
 only DLLs the system always loads from System32 (comctl32 through the
 manifest), and for the shipped 32-bit stub at most 1.5 MiB: it is part of every installer's
 download, and one use of a C++ stream (or a library object that prints to
-one) links the whole iostream and locale library, about 0.9 MB, back in."""
+one) links the whole iostream and locale library, about 0.9 MB, back in.
+And the marker of the root-key block exactly once: kzpack finds the block
+(and writes other roots into it) by that marker alone."""
 import os
 import re
 import subprocess
 import sys
 
 MAX_SIZE = 1536 * 1024
+KEY_BLOCK_MARKER = b'KZ-ROOTS' + bytes([0x9d, 0x3b, 0xe1, 0x47, 0x06, 0xc2, 0x58, 0x01])
 ALLOWED = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'advapi32.dll', 'shell32.dll', 'comctl32.dll',
            'msvcrt.dll', 'ole32.dll'}
 
@@ -26,6 +29,10 @@ def main(stub, objdump):
     leftovers = [s for s in sections if s.startswith('.debug') or s.startswith('/')]
     if leftovers:
         problems.append('not stripped: %s' % leftovers)
+    with open(stub, 'rb') as f:
+        markers = f.read().count(KEY_BLOCK_MARKER)
+    if markers != 1:
+        problems.append('the key block marker occurs %d times (exactly once, or kzpack cannot stamp roots)' % markers)
     size = os.path.getsize(stub)
     if 'file format pei-i386' in table and size > MAX_SIZE:
         problems.append('%d bytes (at most %d): look for C++ streams in what the stub links' % (size, MAX_SIZE))

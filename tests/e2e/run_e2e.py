@@ -207,10 +207,11 @@ class Harness:
     def have_kzpack(self):
         return self.kzpack and os.path.isfile(self.kzpack) and os.access(self.kzpack, os.X_OK)
 
-    def build_installer(self, name, run_type, files, script, setup=None):
+    def build_installer(self, name, run_type, files, script, setup=None, key_dir=None):
         """Builds an installer with kzpack from a project file; returns its path.
 
-        files: {entry name: bytes}; script: the install script text."""
+        files: {entry name: bytes}; script: the install script text; key_dir:
+        keys from `kzpack keygen` (default: the development keys)."""
         if not self.have_kzpack():
             raise Skip('kzpack not built (%s)' % self.kzpack)
         folder = os.path.join(self.work, name)
@@ -225,10 +226,10 @@ class Harness:
             'script = ' + q * 3 + '\n' + script + q * 3,
             '',
             '[keys]',
-            'bundle_signing = ' + q + os.path.join(self.keys, 'dev_bundle_signing.key.der') + q,
-            'bundle_root = ' + q + os.path.join(self.keys, 'dev_bundle_root.key.der') + q,
-            'image_root = ' + q + os.path.join(self.keys, 'dev_image_root.key.der') + q,
         ]
+        for role in ('bundle_signing', 'bundle_root', 'image_root'):
+            key = os.path.join(key_dir, role + '.key.der') if key_dir else os.path.join(self.keys, 'dev_%s.key.der' % role)
+            lines.append(role + ' = ' + q + key + q)
         for entry, content in files.items():
             source = os.path.join(folder, 'src_' + re.sub(r'[^A-Za-z0-9_.-]', '_', entry))
             with open(source, 'wb') as f:
@@ -238,8 +239,8 @@ class Harness:
         with open(project, 'w') as f:
             f.write('\n'.join(lines) + '\n')
         out = os.path.join(folder, name + '.exe')
-        proc = subprocess.run([self.kzpack, 'build', project, '-o', out, '--quiet', '--development-keys'], stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=300)
+        proc = subprocess.run([self.kzpack, 'build', project, '-o', out, '--quiet'] + ([] if key_dir else ['--development-keys']),
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
         check(proc.returncode == 0, 'kzpack build failed: %s' % proc.stdout.decode('utf-8', 'replace'))
         return out
 
@@ -391,6 +392,44 @@ def scenario_failures(h):
         check(h.workspaces() == before, '%s: workspace left behind' % name)
         escaped = [os.path.join(h.temp_dir, 'a.dll'), os.path.join(h.temp_dir, '..', '..', '..', 'a.dll')]
         check(not any(os.path.exists(p) for p in escaped), '%s: a.dll written outside the workspace' % name)
+
+
+KEY_BLOCK_MARKER = b'KZ-ROOTS' + bytes([0x9d, 0x3b, 0xe1, 0x47, 0x06, 0xc2, 0x58, 0x01])
+
+
+def scenario_own_keys(h):
+    """Fresh keys from `kzpack keygen`, stamped into the stub by kzpack build:
+    the installer runs and setup sees its files (a stub still checking with
+    its compiled-in development roots would refuse it); verify passes pinned
+    to those roots and fails pinned to the development ones. One byte changed
+    in the middle of the stamped image root: exit 2, and verify refuses."""
+    keys = os.path.join(h.work, 'own_keys_keys')
+    shutil.rmtree(keys, ignore_errors=True)
+    made = subprocess.run([h.kzpack, 'keygen', '--out-dir', keys, '-q'], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    check(made.returncode == 0, 'kzpack keygen: %s' % made.stdout.decode('utf-8', 'replace'))
+    installer = h.build_installer('own_keys', 'silent', {'a.dll': b'own'}, 'dep-silent,a.dll,a.dll\n', key_dir=keys)
+    result = h.run(installer, ['/S'])
+    check(result.code == 0, 'exit code %d, expected 0' % result.code)
+    report = h.read_report()
+    check(report is not None and report['files'].get('a.dll') == 3, 'setup did not see a.dll: %r' % report)
+
+    def verify(path, root_dir, prefix=''):
+        pins = ['--image-root', os.path.join(root_dir, prefix + 'image_root.pub.der'),
+                '--bundle-root', os.path.join(root_dir, prefix + 'bundle_root.pub.der')]
+        return subprocess.run([h.kzpack, 'verify', path] + pins, stdout=subprocess.PIPE, stderr=subprocess.STDOUT).returncode
+    check(verify(installer, keys) == 0, 'kzpack verify refuses the installer pinned to its own roots')
+    check(verify(installer, h.keys, 'dev_') == 1, 'kzpack verify accepts it pinned to the development roots')
+    with open(installer, 'rb') as f:
+        data = bytearray(f.read())
+    check(data.count(KEY_BLOCK_MARKER) == 1, 'the key block marker is not in the installer exactly once')
+    data[data.index(KEY_BLOCK_MARKER) + 16 + 294 + 4 + 275] ^= 0x01
+    broken = installer[:-4] + '_key.exe'
+    with open(broken, 'wb') as f:
+        f.write(data)
+    result = h.run(broken, ['/S'])
+    check(result.code == 2, 'a changed stamped key: exit code %d, expected 2' % result.code)
+    check(h.read_report() is None, 'a changed stamped key: setup was started')
+    check(verify(broken, keys) == 1, 'kzpack verify accepts a changed stamped key')
 
 
 def tamper_signed_bytes(data):
@@ -796,6 +835,7 @@ SCENARIOS = [
     ('random_names', scenario_random_names),
     ('failures', scenario_failures),
     ('tampered', scenario_tampered),
+    ('own_keys', scenario_own_keys),
     ('device_targets', scenario_device_targets),
     ('unwritable_targets', scenario_unwritable_targets),
     ('read_only_leftovers', scenario_read_only_leftovers),

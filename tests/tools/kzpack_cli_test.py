@@ -68,6 +68,21 @@ def payload(data, end, kind):
     return None
 
 
+# The stub's key block: marker, bundle root (294 bytes), image root length, image root in 1062 bytes.
+MARKER = b'KZ-ROOTS' + bytes([0x9d, 0x3b, 0xe1, 0x47, 0x06, 0xc2, 0x58, 0x01])
+IMAGE_ROOM = 1062
+
+
+def key_block(bundle_root, image_root):
+    return MARKER + bundle_root + struct.pack('<I', len(image_root)) + image_root.ljust(IMAGE_ROOM, b'\0')
+
+
+def stamped_keys(data):
+    at = data.index(MARKER)
+    length = struct.unpack_from('<I', data, at + 16 + 294)[0]
+    return data[at + 16:at + 16 + 294], data[at + 16 + 294 + 4:at + 16 + 294 + 4 + length]
+
+
 def last_section_end(data):
     e = struct.unpack_from('<I', data, 0x3c)[0]
     n = struct.unpack_from('<H', data, e + 6)[0]
@@ -146,6 +161,7 @@ class KzpackCli(unittest.TestCase):
             pub = run(['openssl', 'pkey', '-pubin', '-inform', 'DER', '-in', self.key(name + '.pub.der'), '-noout',
                        '-text'])
             self.assertIn(('Public-Key: (%d bit' % bits).encode(), pub.stdout)
+            self.assertIn(b'Exponent: 65537', pub.stdout)  # the stub's key block form
         before = read(self.key('image_root.key.der'))
         proc = kz('keygen', '--out-dir', self.keys)
         self.assertEqual(proc.returncode, 1)
@@ -732,11 +748,160 @@ class KzpackCli(unittest.TestCase):
         found = json.loads(kz('inspect', '--json', stub).stdout)['developmentKeys']
         self.assertIn('the file embeds the development image root key', found)
 
+    # ---- the stub's key block ---------------------------------------------------------
+
+    def block_stub(self, name, block):
+        """A mingw-built PE32 image holding `block` in its read-only data, as the stub holds its keys."""
+        cc = compiler('i686-w64-mingw32') or self.skipTest('no mingw i686')
+        source = self.write(name + '.c', 'static const unsigned char block[] = {%s};\n'
+                            'int main(int argc, char **argv) { return block[argc]; }\n' % ','.join(map(str, block)))
+        out = self.path(name + '.exe')
+        subprocess.run([cc, '-O2', '-s', source, '-o', out], check=True)
+        self.assertEqual(read(out).count(MARKER), 1)
+        return out
+
+    def dev_stub(self):
+        return self.block_stub('devstub', key_block(read(self.dev('dev_bundle_root.pub.der')),
+                                                    read(self.dev('dev_image_root.pub.der'))))
+
+    def test_stub_refuses_bad_input_with_one_line_and_writes_nothing(self):
+        stub = self.dev_stub()
+        data = read(stub)
+        at = data.index(MARKER)
+        doubled = self.write('doubled.exe', data + MARKER)
+        long_length = bytearray(data)
+        struct.pack_into('<I', long_length, at + 16 + 294, IMAGE_ROOM + 1)
+        long_length = self.write('longlength.exe', bytes(long_length))
+        attached = self.path('stub-attached.exe')
+        proc = kz('attach', stub, '-o', attached, '--text', 'TYPE=gui', '-q')
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        installer = self.path('fromstub.exe')
+        project = self.project('fromstub.toml', stub, self.images['32'])
+        self.assertEqual(kz('build', project, '-o', installer, '-q').returncode, 0)
+        e3 = self.path('e3')
+        made = run(['openssl', 'genpkey', '-algorithm', 'RSA', '-pkeyopt', 'rsa_keygen_bits:2048', '-pkeyopt',
+                    'rsa_keygen_pubexp:3', '-out', e3 + '.pem'])
+        self.assertEqual(made.returncode, 0, made.stderr)
+        run(['openssl', 'pkey', '-in', e3 + '.pem', '-pubout', '-outform', 'DER', '-out', e3 + '.pub.der'])
+        crt = self.path('x509.crt')
+        run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', self.path('x509.key'), '-out', crt,
+             '-days', '1', '-subj', '/CN=not a key'])
+        garbage = self.write('garbage.der', os.urandom(300))
+        image, bundle = self.key('image_root.pub.der'), self.key('bundle_root.pub.der')
+        out = self.path('refused.exe')
+        cases = [  # (--from, --image-root, --bundle-root, exit code, what the line says)
+            (self.images['32'], image, bundle, 1, 'has no key block'),
+            (doubled, image, bundle, 1, 'occurs 2 times'),
+            (long_length, image, bundle, 1, 'image root in its key block is not'),
+            (attached, image, bundle, 1, 'already carries attachments'),
+            (installer, image, bundle, 1, 'already has a .KZBNDL section'),
+            (stub, bundle, bundle, 1, 'an RSA-2048 key; the stub\'s key block takes RSA-4096'),
+            (stub, image, image, 1, 'an RSA-4096 key; the stub\'s key block takes RSA-2048 with exponent 65537'),
+            (stub, image, e3 + '.pub.der', 1, 'with exponent 3;'),
+            (stub, self.dev('dev_image_root.pub.der'), bundle, 1, '--development-keys'),
+            (stub, self.key('image_root.key.der'), bundle, 1, 'is a private key'),
+            (stub, image, crt, 1, 'is a certificate'),
+            (stub, image, garbage, 1, 'not an RSA public key'),
+            (out, image, bundle, 2, 'is the stub it is made from'),
+        ]
+        for source, image_root, bundle_root, code, says in cases:
+            with self.subTest(says=says):
+                if source == out:
+                    shutil.copy(stub, out)
+                before = read(source)
+                proc = kz('stub', '--from', source, '--image-root', image_root, '--bundle-root', bundle_root, '-o', out)
+                self.assertEqual(proc.returncode, code, proc.stderr)
+                self.assertIn(says, proc.stderr.decode())
+                self.assertEqual(len(proc.stderr.decode().strip().splitlines()), 1, proc.stderr)
+                self.assertEqual(read(source), before)
+                if source == out:
+                    os.remove(out)
+                self.assertFalse(os.path.exists(out))
+
+    def test_stamped_roots_build_pin_and_fingerprints_agree_with_openssl(self):
+        stub = self.dev_stub()
+        # A PEM public key is stamped in the DER form openssl (and keygen) write.
+        pem = self.path('image_root.pub.pem')
+        run(['openssl', 'pkey', '-pubin', '-inform', 'DER', '-in', self.key('image_root.pub.der'), '-out', pem])
+        stamped = self.path('stamped.exe')
+        proc = kz('stub', '--from', stub, '--image-root', pem, '--bundle-root', self.key('bundle_root.pub.der'), '-o',
+                  stamped, '-q')
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        openssl_der = {}
+        for role in ('bundle_root', 'image_root'):
+            openssl_der[role] = run(['openssl', 'pkey', '-pubin', '-inform', 'PEM' if role == 'image_root' else 'DER',
+                                     '-in', pem if role == 'image_root' else self.key(role + '.pub.der'),
+                                     '-outform', 'DER']).stdout
+            self.assertEqual(openssl_der[role], read(self.key(role + '.pub.der')))
+        before, after = read(stub), read(stamped)
+        self.assertEqual(stamped_keys(after), (openssl_der['bundle_root'], openssl_der['image_root']))
+        at = before.index(MARKER)
+        block_end = at + len(key_block(b'\0' * 294, b''))
+        self.assertEqual((before[:at], before[block_end:]), (after[:at], after[block_end:]))
+        keys = json.loads(kz('inspect', '--json', stamped).stdout)['rootKeys']
+        fingerprint = {role: hashlib.sha256(der).hexdigest() for role, der in openssl_der.items()}
+        self.assertEqual((keys['imageRoot']['sha256'], keys['bundleRoot']['sha256']),
+                         (fingerprint['image_root'], fingerprint['bundle_root']))
+
+        # No stub = : the installed one (KZ_STUB here), stamped with the project's roots while building.
+        project = self.project('nostub.toml', stub, self.images['32'])
+        with open(project) as f:
+            text = f.read().replace('stub = "%s"\n' % stub, '')
+        with open(project, 'w') as f:
+            f.write(text)
+        installer, sbom = self.path('nostub.exe'), self.path('nostub.cdx.json')
+        missing = kz('build', project, '-o', installer)
+        self.assertEqual(missing.returncode, 1)
+        self.assertIn(b'no stub installed with kzpack', missing.stderr)
+        env = dict(os.environ, KZ_STUB=stub)
+        built = run([KZPACK, 'build', project, '-o', installer, '--sbom', sbom, '-q'], env=env)
+        self.assertEqual(built.returncode, 0, built.stderr)
+        self.assertEqual(stamped_keys(read(installer)), (openssl_der['bundle_root'], openssl_der['image_root']))
+        properties = {p['name']: p['value'] for p in json.load(open(sbom))['metadata']['properties']}
+        self.assertEqual(properties['kzpack:key:imageRoot:sha256'], fingerprint['image_root'])
+        self.assertEqual(properties['kzpack:key:bundleRoot:sha256'], fingerprint['bundle_root'])
+
+        # Pinned: the own roots pass (given, or from the project); kzpack's built-in ones do not.
+        for pins in (self.roots(), ['--project', project]):
+            proc = kz('verify', installer, *pins)
+            self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+            self.assertIn(fingerprint['image_root'].encode(), proc.stdout)
+        builtin = kz('verify', installer)
+        self.assertEqual(builtin.returncode, 1)
+        dev_image = hashlib.sha256(read(self.dev('dev_image_root.pub.der'))).hexdigest()
+        self.assertIn(('image root %s, pinned %s' % (fingerprint['image_root'], dev_image)).encode(), builtin.stderr)
+        self.assertEqual(len(builtin.stderr.decode().strip().splitlines()), 1)
+        unpinned = kz('verify', installer, '--unpinned')
+        self.assertEqual(unpinned.returncode, 0, unpinned.stderr)
+        self.assertIn(b'nothing about who made it', unpinned.stdout)
+        # One byte in the middle of the stamped image root: refused, pinned or not.
+        broken = bytearray(read(installer))
+        broken[broken.index(MARKER) + 16 + 294 + 4 + 275] ^= 0x01
+        broken = self.write('broken-key.exe', bytes(broken))
+        for pins in (self.roots(), ['--unpinned']):
+            proc = kz('verify', broken, *pins)
+            self.assertEqual(proc.returncode, 1, proc.stdout)
+        # A project with its own certificate must name the root's public half to stamp it.
+        cert = self.path('own.cert')
+        self.assertEqual(kz('cert', '-k', self.key('bundle_signing.pub.der'), '-r', self.key('bundle_root.key.der'),
+                            '-o', cert, '-q').returncode, 0)
+        keys = ['bundle_signing = "%s"' % self.key('bundle_signing.key.der'), 'bundle_certificate = "%s"' % cert,
+                'image_root = "%s"' % self.key('image_root.key.der')]
+        nameless = self.project('certonly.toml', stub, self.images['32'], keys=keys)
+        proc = kz('build', nameless, '-o', self.path('certonly.exe'))
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn(b'keys.bundle_root_public', proc.stderr)
+        named = self.project('certnamed.toml', stub, self.images['32'],
+                             keys=keys + ['bundle_root_public = "%s"' % self.key('bundle_root.pub.der')])
+        proc = kz('build', named, '-o', self.path('certnamed.exe'), '-q')
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(kz('verify', self.path('certnamed.exe'), *self.roots()).returncode, 0)
+
     def test_usage_errors_exit_2_and_help_has_examples(self):
         self.assertEqual(kz('build').returncode, 2)
         self.assertEqual(kz('frobnicate').returncode, 2)
         for command in (['keygen'], ['cert'], ['bundle', 'create'], ['bundle', 'list'], ['bundle', 'extract'],
-                        ['bundle', 'verify'], ['attach'], ['sign-image'], ['build'], ['inspect'], ['verify']):
+                        ['bundle', 'verify'], ['attach'], ['sign-image'], ['stub'], ['build'], ['inspect'], ['verify']):
             with self.subTest(command=command):
                 proc = kz(*command, '--help')
                 self.assertEqual(proc.returncode, 0)

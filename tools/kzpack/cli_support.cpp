@@ -45,6 +45,13 @@ bool FileExists(const std::string& path) {
   return std::filesystem::exists(FsPath(path), ec);
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec, ec2, ec3;
+  const std::filesystem::path one = std::filesystem::weakly_canonical(FsPath(a), ec);
+  const std::filesystem::path two = std::filesystem::weakly_canonical(FsPath(b), ec2);
+  return (!ec && !ec2 && one == two) || std::filesystem::equivalent(FsPath(a), FsPath(b), ec3);
+}
+
 int64_t FileSizeOf(const std::string& path) {
   std::error_code ec;
   const auto size = std::filesystem::file_size(FsPath(path), ec);

@@ -35,6 +35,8 @@ std::wstring WidePath(const std::string& utf8);
 std::vector<uint8_t> ReadWholeFile(const std::string& path);
 std::string ReadTextFile(const std::string& path);
 bool FileExists(const std::string& path);
+// True when both paths name one file (the second may not exist yet).
+bool SameFile(const std::string& a, const std::string& b);
 int64_t FileSizeOf(const std::string& path);
 
 // Global output switches, set once by main from the common options.

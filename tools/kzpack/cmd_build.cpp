@@ -9,6 +9,7 @@
 #include "tools/kzpack/installer_builder.h"
 #include "tools/kzpack/project.h"
 #include "tools/kzpack/sbom.h"
+#include "tools/kzpack/stub_keys.h"
 
 namespace kzpack {
 namespace {
@@ -23,7 +24,9 @@ struct BuildOptions {
 void RunBuild(BuildOptions options) {
   for (const char* role : {"bundle_signing", "bundle_root", "image_root"})
     if (HasExternalSigner(options.signing, role)) options.overrides.externalRoles.insert(role);
-  const Project project = LoadProject(options.project, options.overrides);
+  Project project = LoadProject(options.project, options.overrides);
+  if (project.stub.empty())
+    project.stub = RequireInstalledStub("name one with stub = \"...\" in the project file or --stub");
   if (!project.sbom.empty()) {
     std::vector<std::string> inputs = {options.output, project.path, project.stub, project.setup};
     for (const ProjectFileEntry& file : project.files) inputs.push_back(file.source);
@@ -53,6 +56,10 @@ void RegisterBuild(CLI::App& app) {
                   "Also write a CycloneDX 1.5 JSON bill of materials of the installer (project key: sbom)");
   AddSigningOptions(cmd, &options->signing, true);
   cmd->footer(std::string(
+                  "The stub: the project's (stub =, --stub) or the one installed with kzpack; its key block gets\n"
+                  "the public halves of the project's image root and bundle root keys (for a project with\n"
+                  "bundle_certificate, the key bundle_root_public names), so installers signed with your keys\n"
+                  "run. A stub built before key blocks is used as it is: it must have been built with the roots.\n"
                   "Steps: the signed bundle (install_script first, then the files); the setup program with an\n"
                   "\"_SG2\" record and the bundle (\"IBND\") appended; the stub with a new .KZBNDL section holding\n"
                   "[\"_SG1\"], \"_SG2\" (header-excluded, so it survives Authenticode), \"TYPE\" and \"LOAD\"; optional\n"

@@ -24,6 +24,7 @@
 #include "tools/kzpack/project.h"
 #include "tools/kzpack/sbom.h"
 #include "tools/kzpack/script_view.h"
+#include "tools/kzpack/stub_keys.h"
 #include "tools/kzpack/time_text.h"
 
 using nlohmann::json;
@@ -46,7 +47,7 @@ void WriteInspectSbom(const InspectOptions& options) {
   CheckSbomPath(options.sbom, {options.file, options.project});
   SbomSubject subject;
   subject.path = options.file;
-  subject.roots = RootsFromOptions(options.bundleRoot, options.imageRoot);
+  subject.roots = RootsForFile(options.file, options.bundleRoot, options.imageRoot);
   subject.time = SbomTime();
   Project project;
   if (!options.project.empty()) {
@@ -182,6 +183,25 @@ json PeJson(const std::string& path, const PeInfo& info) {
   return out;
 }
 
+// The key block of the file's stub: where it is and the SHA-256 fingerprints of the roots in it.
+json RootKeysJson(const std::string& path) {
+  const StubKeyBlock block = ReadStubKeyBlockOfFile(path);
+  switch (block.state) {
+    case KeyBlockState::kAbsent:
+      return {{"state", "none"}};
+    case KeyBlockState::kDoubled:
+    case KeyBlockState::kMalformed:
+      return {{"state", block.state == KeyBlockState::kDoubled ? "doubled" : "malformed"}, {"problem", block.problem}};
+    case KeyBlockState::kFound:
+      break;
+  }
+  return {{"state", "stamped"},
+          {"offset", block.offset},
+          {"imageRoot", {{"sha256", KeyFingerprint(block.roots.imageRoot)}, {"bits", PublicKeyBits(block.roots.imageRoot)}}},
+          {"bundleRoot",
+           {{"sha256", KeyFingerprint(block.roots.bundleRoot)}, {"bits", PublicKeyBits(block.roots.bundleRoot)}}}};
+}
+
 json Inspect(const std::string& path, const RootKeys& roots) {
   json doc = {{"file", path}, {"size", FileSizeOf(path)}, {"developmentKeys", DevelopmentKeyFindings(path)}};
   unsigned char magic[12] = {};
@@ -207,6 +227,7 @@ json Inspect(const std::string& path, const RootKeys& roots) {
   }
   doc["kind"] = "pe";
   doc["pe"] = PeJson(path, info);
+  doc["rootKeys"] = RootKeysJson(path);
   doc["embeddedSignature"] = SignatureJson(CheckEmbeddedSignature(path, roots.imageRoot));
 
   ScratchDir scratch;
@@ -270,12 +291,28 @@ void PrintSignature(const json& s) {
   if (s.contains("problem")) printf("    %s\n", Str(s["problem"]).c_str());
 }
 
+void PrintRootKeys(const json& keys) {
+  const std::string state = Str(keys["state"]);
+  if (state == "none") {
+    printf("  root keys: no key block (a stub built before key blocks, its roots compiled in; or not a stub)\n");
+  } else if (state != "stamped") {
+    printf("  root keys: key block %s: %s\n", state.c_str(), Str(keys["problem"]).c_str());
+  } else {
+    printf("  root keys (key block at %s):\n", Str(keys["offset"]).c_str());
+    printf("    image root   RSA-%s  sha256 %s\n", Str(keys["imageRoot"]["bits"]).c_str(),
+           Str(keys["imageRoot"]["sha256"]).c_str());
+    printf("    bundle root  RSA-%s  sha256 %s\n", Str(keys["bundleRoot"]["bits"]).c_str(),
+           Str(keys["bundleRoot"]["sha256"]).c_str());
+  }
+}
+
 void PrintText(const json& doc) {
   printf("%s: %s bytes, %s\n", Str(doc["file"]).c_str(), Str(doc["size"]).c_str(), Str(doc["kind"]).c_str());
   const std::string development = DevelopmentKeyLine(doc["developmentKeys"].get<std::vector<std::string>>());
   if (!development.empty()) printf("%s\n", development.c_str());
   if (doc.contains("chainAtFileEnd")) PrintChain("chain at the end of the file", doc["chainAtFileEnd"]);
   if (doc.contains("pe")) PrintPe(doc["pe"]);
+  if (doc.contains("rootKeys")) PrintRootKeys(doc["rootKeys"]);
   if (doc.contains("embeddedSignature")) PrintSignature(doc["embeddedSignature"]);
   if (doc.contains("runType")) printf("run type: \"%s\"\n", Str(doc["runType"]).c_str());
   if (doc.contains("setup")) {
@@ -321,14 +358,19 @@ void RegisterInspect(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("inspect", "Show what an installer, setup program or bundle holds");
   cmd->add_option("file", options->file, "Installer, setup program, bundle or any file with a chain")->required();
   cmd->add_flag("--json", options->json, "JSON output");
-  cmd->add_option("--bundle-root", options->bundleRoot, "Bundle root public key (DER); default: built in");
-  cmd->add_option("--image-root", options->imageRoot, "Image root public key (DER); default: built in");
+  cmd->add_option("--bundle-root", options->bundleRoot,
+                  "Bundle root public key (DER); default: the one stamped in the stub, else built in");
+  cmd->add_option("--image-root", options->imageRoot,
+                  "Image root public key (DER); default: the one stamped in the stub, else built in");
   cmd->add_option("--sbom", options->sbom, "Write a CycloneDX 1.5 JSON bill of materials of the installer instead");
   cmd->add_option("--project", options->project, "With --sbom: take the entries' identities from this project file");
   cmd->footer(
-      "Shows PE sections, the attachment chain (types, sizes, digest status), the embedded signature (which\n"
-      "attempt passes), and the bundle: certificate goal and expiry, signature status, entries, and the\n"
-      "install script with the Windows kinds each line applies to. A \"DEVELOPMENT KEYS\" line (JSON:\n"
+      "Shows PE sections, the root keys in the stub's key block (SHA-256 fingerprints of the DER public\n"
+      "keys, as sha256sum prints them for .pub.der files; JSON: \"rootKeys\"), the attachment chain (types,\n"
+      "sizes, digest status), the embedded signature (which attempt passes), and the bundle: certificate\n"
+      "goal and expiry, signature status, entries, and the install script with the Windows kinds each\n"
+      "line applies to. Signatures are checked against the stamped roots unless --image-root/--bundle-root\n"
+      "name others. A \"DEVELOPMENT KEYS\" line (JSON:\n"
       "\"developmentKeys\", a list, empty when none) says what trusts or is signed with the keys from keys/.\n"
       "With --sbom FILE it writes the installer's bill of materials instead, as `kzpack build --sbom` does\n"
       "(see `kzpack build --help`); entries carry a name, version, purl, license or supplier only when\n"
@@ -341,7 +383,7 @@ void RegisterInspect(CLI::App& app) {
     if (!options->project.empty() && options->sbom.empty())
       throw ToolError("--project: only used with --sbom", kExitUsage);
     if (!options->sbom.empty()) return WriteInspectSbom(*options);
-    const json doc = Inspect(options->file, RootsFromOptions(options->bundleRoot, options->imageRoot));
+    const json doc = Inspect(options->file, RootsForFile(options->file, options->bundleRoot, options->imageRoot));
     if (options->json) {
       json copy = doc;
       if (copy.contains("bundle")) copy["bundle"].erase("scriptText");

@@ -23,8 +23,8 @@ struct KeyKind {
   const char* purpose;
 };
 const KeyKind kKinds[] = {
-    {"bundle_root", 2048, "certifies bundle signing keys (build the stub with KZ_BUNDLE_ROOT_KEY=<its .pub.der>)"},
-    {"image_root", 4096, "signs the embedded \"_SG2\" records (KZ_IMAGE_ROOT_KEY=<its .pub.der>)"},
+    {"bundle_root", 2048, "certifies bundle signing keys (kzpack build stamps its .pub.der into the stub)"},
+    {"image_root", 4096, "signs the embedded \"_SG2\" records (kzpack build stamps its .pub.der into the stub)"},
     {"bundle_signing", 2048, "signs bundles; certify it with 'kzpack cert'"},
 };
 

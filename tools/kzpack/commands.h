@@ -12,6 +12,7 @@ void RegisterCert(CLI::App& app);
 void RegisterBundle(CLI::App& app);
 void RegisterAttach(CLI::App& app);
 void RegisterSignImage(CLI::App& app);
+void RegisterStub(CLI::App& app);
 void RegisterBuild(CLI::App& app);
 void RegisterInspect(CLI::App& app);
 void RegisterVerify(CLI::App& app);

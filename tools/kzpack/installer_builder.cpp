@@ -21,6 +21,7 @@
 #include "tools/kzpack/pe_info.h"
 #include "tools/kzpack/progress_bar.h"
 #include "tools/kzpack/sbom.h"
+#include "tools/kzpack/stub_keys.h"
 
 namespace kzpack {
 namespace {
@@ -95,6 +96,26 @@ void RunAuthenticode(const AuthenticodeSettings& a, const std::string& input, co
     throw ToolError("authenticode: " + a.program + " failed with exit status " + std::to_string(run.exitCode));
 }
 
+// The roots to stamp: the public halves of the keys that sign; for a project
+// that brings its own certificate, the bundle root's public key it names.
+RootKeys StampedRoots(const Project& project, const SigningOptions& signing, const KeySource& bundleRoot,
+                      const KeySource& imageRoot) {
+  RootKeys roots;
+  roots.imageRoot = BlockImageRoot(imageRoot.publicKey, imageRoot.name);
+  if (!bundleRoot.empty()) {
+    roots.bundleRoot = BlockBundleRoot(bundleRoot.publicKey, bundleRoot.name);
+    return roots;
+  }
+  const std::string path = PublicKeyPathFor(signing, "bundle_root", SignerOf(project, "bundle_root"));
+  if (path.empty())
+    throw ToolError(project.path + ": keys.bundle_certificate: the stub's key block needs the public key of the root "
+                    "that issued the certificate; name it with keys.bundle_root_public (or --public-key "
+                    "bundle_root=FILE)");
+  roots.bundleRoot = BlockBundleRoot(LoadPublicKey(path), path);
+  RefuseDevelopmentKey(roots.bundleRoot, path, signing.developmentKeys);
+  return roots;
+}
+
 }  // namespace
 
 void CheckCertificateFits(const std::vector<uint8_t>& certificate, const std::vector<uint8_t>& signingPublicKey,
@@ -161,7 +182,8 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
     throw ToolError(project.path + ": no bundle root key and no certificate (keys.bundle_root)");
   const std::vector<uint8_t> certificate = CertificateFor(project, signingKey, bundleRoot);
 
-  // The stub must take one more section and stay checkable.
+  // The stub must be a bare stub, take one more section and stay checkable.
+  const LoadedStub stub = LoadStub(project.stub);
   PeInfo stubInfo;
   std::string reason;
   if (!ReadPeInfoFromFile(project.stub, &stubInfo, &reason)) throw ToolError(project.stub + ": " + reason);
@@ -169,13 +191,24 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
     throw ToolError(project.stub + ": " + std::to_string(stubInfo.sections.size()) +
                     " sections; with .KZBNDL the installer's signature check (at most " +
                     std::to_string(kMaxCheckedSections) + ") would refuse it");
-  if (!stubInfo.sections.empty() && stubInfo.sections.back().name == ".KZBNDL")
-    throw ToolError(project.stub + ": already has a .KZBNDL section (it is an installer, not a stub)");
-  if (stubInfo.certificateTableSize != 0)
-    throw ToolError(project.stub + ": carries an Authenticode signature; use an unsigned stub and sign the installer");
+  // A stub with a key block gets the project's roots; one without (built
+  // before key blocks) is used as it is and must have been built with them.
+  RootKeys stamped;
+  if (stub.block.found()) stamped = StampedRoots(project, signing, bundleRoot, imageRoot);
 
   // Temporary files next to the output; all removed unless committed.
   EnsureParentDir(output);
+  OutputFile stampedStub(output + ".stub", true);
+  std::string stubPath = project.stub;
+  if (stub.block.found()) {
+    const std::vector<uint8_t> bytes = StampRoots(stub, stamped);
+    FILE* file = stampedStub.Open();
+    if (fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) throw ToolError(output + ": cannot write");
+    stampedStub.Close();
+    stubPath = stampedStub.temp_path();
+    Note(project.stub + ": stamped with the image root " + KeyFingerprint(stamped.imageRoot) + " and the bundle root " +
+         KeyFingerprint(stamped.bundleRoot) + " (SHA-256)");
+  }
   OutputFile bundleFile(output + ".ibnd", true);
   OutputFile strippedSetup(output + ".setup-src", true);
   OutputFile installer(output, true);
@@ -231,7 +264,7 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   {
     ChainWriter writer(installer.Open());
     std::string error;
-    Check(writer.BeginImageWithSection(WidePath(project.stub), chainLength, &error), project.stub, error);
+    Check(writer.BeginImageWithSection(WidePath(stubPath), chainLength, &error), project.stub, error);
     for (const std::string& note : writer.notes()) Note(project.stub + ": " + note);
     if (!project.sg1Payload.empty())
       Check(writer.AppendAttachment("_SG1", sg1.data(), sg1.size(), &error), project.sg1Payload, error);
@@ -266,8 +299,9 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
   //    roots are the public halves of the keys used, where known.
   RootKeys roots = BuiltInRootKeys();
   roots.imageRoot = imageRoot.publicKey;
-  const bool bundleRootKnown = !bundleRoot.empty();
-  if (bundleRootKnown) roots.bundleRoot = bundleRoot.publicKey;
+  const bool bundleRootKnown = !bundleRoot.empty() || stub.block.found();
+  if (!bundleRoot.empty()) roots.bundleRoot = bundleRoot.publicKey;
+  if (stub.block.found()) roots = stamped;
   {
     // The check writes the setup program, the bundle and one entry at a time.
     uint64_t largestEntry = script.size();
@@ -285,10 +319,10 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
     summary.developmentFindings = DevelopmentKeyFindingsOfChecked(finished, scratch.path() + "setup.exe", verdict.bundle);
   }
   const RootKeys builtIn = BuiltInRootKeys();
-  if (roots.imageRoot != builtIn.imageRoot)
+  if (!stub.block.found() && roots.imageRoot != builtIn.imageRoot)
     Warn("the image root key is not kzpack's built-in one; only a stub built with its public half "
          "(KZ_IMAGE_ROOT_KEY) will accept the installer");
-  if (bundleRootKnown && roots.bundleRoot != builtIn.bundleRoot)
+  if (!stub.block.found() && bundleRootKnown && roots.bundleRoot != builtIn.bundleRoot)
     Warn("the bundle root key is not kzpack's built-in one; only a stub built with its public half "
          "(KZ_BUNDLE_ROOT_KEY) will accept the installer");
 

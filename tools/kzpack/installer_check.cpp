@@ -16,7 +16,7 @@
 #include "install/install_checks.h"
 #include "platform/platform.h"
 #include "integrity/embedded_signature.h"
-#include "support/root_keys.h"
+#include "support/root_key_block.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/interrupt_cleanup.h"
 
@@ -99,8 +99,10 @@ ScriptJudgement JudgeScript(Bundle& bundle, const install::ScriptReading& script
 
 RootKeys BuiltInRootKeys() {
   RootKeys roots;
-  roots.bundleRoot.assign(kBundleRootKeyDer, kBundleRootKeyDer + kBundleRootKeyDerSize);
-  roots.imageRoot.assign(kImageRootKeyDer, kImageRootKeyDer + kImageRootKeyDerSize);
+  const RootKeyView bundleRoot = BundleRootKey();
+  const RootKeyView imageRoot = ImageRootKey();
+  roots.bundleRoot.assign(bundleRoot.der, bundleRoot.der + bundleRoot.size);
+  roots.imageRoot.assign(imageRoot.der, imageRoot.der + imageRoot.size);
   return roots;
 }
 

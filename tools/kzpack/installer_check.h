@@ -22,8 +22,6 @@ struct RootKeys {
 };
 // The roots kzpack was built with (the same build inputs as the stub's).
 RootKeys BuiltInRootKeys();
-// The built-in roots with either replaced by a public key file (empty: keep).
-RootKeys RootsFromOptions(const std::string& bundleRootPath, const std::string& imageRootPath);
 
 struct CheckStep {
   std::string what;

@@ -5,6 +5,8 @@
 #include <cryptopp/queue.h>
 #include <cryptopp/rsa.h>
 
+#include <algorithm>
+
 #include "bundle/certificate.h"
 #include "packing/certificate_writer.h"
 #include "tools/kzpack/cli_support.h"
@@ -61,11 +63,40 @@ std::vector<uint8_t> LoadPrivateKey(const std::string& path) {
   return key;
 }
 
+// An X.509 certificate: PEM armour saying so, or DER whose signed part
+// starts with the explicit version tag.
+bool LooksLikeX509Certificate(const std::vector<uint8_t>& raw, const std::vector<uint8_t>& der) {
+  if (std::string(raw.begin(), raw.end()).find("CERTIFICATE-----") != std::string::npos) return true;
+  const size_t window = std::min<size_t>(der.size(), 12);
+  for (size_t i = 2; i + 2 < window; ++i)
+    if (der[0] == 0x30 && der[i] == 0xA0 && der[i + 1] == 0x03 && der[i + 2] == 0x02) return true;
+  return false;
+}
+
 std::vector<uint8_t> LoadPublicKey(const std::string& path) {
-  std::vector<uint8_t> key = PemToDer(ReadWholeFile(path));
-  if (PublicKeyBits(key) == 0)
-    throw ToolError(path + ": not an RSA public key in DER SubjectPublicKeyInfo (or PEM) form");
-  return key;
+  const std::vector<uint8_t> raw = ReadWholeFile(path);
+  std::vector<uint8_t> key = PemToDer(raw);
+  if (PublicKeyBits(key) != 0) return key;
+  if (PrivateKeyBits(key) != 0)
+    throw ToolError(path + ": is a private key; give its public half (the .pub.der file kzpack keygen writes beside "
+                           "it, or: openssl pkey -in KEY -pubout -outform DER)");
+  PublicKeyCertificate record;
+  if (LooksLikeX509Certificate(raw, key) ||
+      (ParsePublicKeyCertificate(key.data(), key.size(), &record) && PublicKeyBits(record.keyDer) != 0))
+    throw ToolError(path + ": is a certificate, not a public key; give the public key file itself (.pub.der)");
+  throw ToolError(path + ": not an RSA public key in DER SubjectPublicKeyInfo (or PEM) form");
+}
+
+std::vector<uint8_t> CanonicalPublicKey(const std::vector<uint8_t>& spki) {
+  const auto key = DecodeRsaPublicKeyDer(spki.data(), spki.size());
+  if (!key) return {};
+  CryptoPP::RSA::PublicKey canonical;
+  canonical.Initialize(key->GetModulus(), key->GetPublicExponent());
+  CryptoPP::ByteQueue queue;
+  canonical.DEREncode(queue);
+  std::vector<uint8_t> der(static_cast<size_t>(queue.MaxRetrievable()));
+  queue.Get(der.data(), der.size());
+  return der;
 }
 
 std::vector<uint8_t> PublicHalf(const std::vector<uint8_t>& pkcs8, const std::string& nameForErrors) {

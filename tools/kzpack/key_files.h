@@ -21,6 +21,11 @@ bool DecodeRsaPrivateKey(const std::vector<uint8_t>& der, CryptoPP::RSA::Private
 unsigned int PrivateKeyBits(const std::vector<uint8_t>& pkcs8);
 unsigned int PublicKeyBits(const std::vector<uint8_t>& spki);
 
+// The DER SubjectPublicKeyInfo of an RSA public key in its one canonical form
+// (NULL parameters, minimal integers), as kzpack keygen writes it; empty when
+// the bytes are no RSA public key.
+std::vector<uint8_t> CanonicalPublicKey(const std::vector<uint8_t>& spki);
+
 // The public half of a private key as SubjectPublicKeyInfo (ToolError on failure).
 std::vector<uint8_t> PublicHalf(const std::vector<uint8_t>& pkcs8, const std::string& nameForErrors);
 

@@ -39,15 +39,17 @@ int Run(int argc, char** argv) {
   app.footer(
       "Examples:\n"
       "  kzpack keygen --out-dir mykeys\n"
-      "  kzpack build demo/project.toml -o Installer.exe\n"
+      "  kzpack build myapp.toml -o Installer.exe       # no stub = : the stub installed with kzpack\n"
       "  kzpack inspect Installer.exe\n"
-      "  kzpack verify Installer.exe\n"
+      "  kzpack verify Installer.exe --image-root mykeys/image_root.pub.der --bundle-root mykeys/bundle_root.pub.der\n"
+      "  kzpack stub --image-root mykeys/image_root.pub.der --bundle-root mykeys/bundle_root.pub.der -o Stub.exe\n"
       "Exit codes: 0 success, 1 invalid input or failed verification, 2 usage.");
   kzpack::RegisterKeygen(app);
   kzpack::RegisterCert(app);
   kzpack::RegisterBundle(app);
   kzpack::RegisterAttach(app);
   kzpack::RegisterSignImage(app);
+  kzpack::RegisterStub(app);
   kzpack::RegisterBuild(app);
   kzpack::RegisterInspect(app);
   kzpack::RegisterVerify(app);

@@ -120,7 +120,7 @@ void ReadTopLevel(const Reader& r, const ProjectOverrides& overrides, Project* p
     if (!FileExists(overrides.stub)) throw ToolError("--stub: file not found: " + overrides.stub);
     p->stub = overrides.stub;
   } else {
-    p->stub = r.ExistingFile(t, "", "stub", true);
+    p->stub = r.ExistingFile(t, "", "stub", false);  // "": the stub installed with kzpack
   }
   if (!overrides.setup.empty()) {
     if (!FileExists(overrides.setup)) throw ToolError("--setup: file not found: " + overrides.setup);
@@ -407,7 +407,10 @@ std::string ProjectScript(const Project& project) {
 const char* ProjectFormatHelp() {
   return R"(Project file (TOML). Relative paths are taken from the project file's folder.
 
-  stub = "Stub.exe"                # the installer stub (PE32 or PE32+)
+  stub = "Stub.exe"                # optional: the installer stub (PE32 or PE32+); default: the one
+                                   #   installed with kzpack (KZ_STUB, else Stub.exe beside kzpack,
+                                   #   else ../share/kzpack/Stub.exe from kzpack's folder). kzpack build
+                                   #   writes the project's root public keys into the copy it uses
   setup = "setup.exe"              # your setup program, started after unpacking
   type = "gui"                     # run type: "gui" shows a progress window; e.g. "silent" runs without
   setup_signature = "refuse"       # or "strip": what to do when setup.exe already carries an
@@ -430,6 +433,8 @@ const char* ProjectFormatHelp() {
   # (runs only with --allow-project-commands; see "External signers" below):
   # image_root_signer = ["/usr/local/bin/token-sign", "image-root"]
   # image_root_public = "keys/image_root.pub.der"
+  # With bundle_certificate, the public key of the root that issued it (stamped into the stub):
+  # bundle_root_public = "keys/bundle_root.pub.der"
 
   [[file]]                         # one per file in the bundle
   source = "files/readme.txt"

@@ -59,7 +59,7 @@ struct ProjectSigner {
 
 struct Project {
   std::string path;  // the project file itself
-  std::string stub;
+  std::string stub;  // "": the stub installed with kzpack (FindInstalledStub)
   std::string setup;
   std::string runType;
   bool stripSetupSignature = false;  // setup_signature = "strip"

@@ -174,13 +174,9 @@ void CheckSbomPath(const std::string& sbom, const std::vector<std::string>& othe
     throw ToolError("--sbom " + sbom + ": is a folder; name the file to write (e.g. " +
                         (last == '/' || last == '\\' ? sbom : sbom + "/") + "bom.cdx.json)",
                     kExitUsage);
-  const std::filesystem::path target = std::filesystem::weakly_canonical(FsPath(sbom), ec);
   for (const std::string& other : others) {
-    if (other.empty()) continue;
-    std::error_code ec2;
-    const bool same = std::filesystem::weakly_canonical(FsPath(other), ec2) == target ||
-                      std::filesystem::equivalent(FsPath(sbom), FsPath(other), ec2);
-    if (same) throw ToolError("--sbom " + sbom + ": is the same file as " + other + "; choose another name", kExitUsage);
+    if (!other.empty() && SameFile(sbom, other))
+      throw ToolError("--sbom " + sbom + ": is the same file as " + other + "; choose another name", kExitUsage);
   }
 }
 

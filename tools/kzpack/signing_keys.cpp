@@ -106,16 +106,22 @@ bool HasExternalSigner(const SigningOptions& options, const std::string& role) {
          !Environment(EnvironmentName("KZ_SIGNER_", role)).empty();
 }
 
+std::string PublicKeyPathFor(const SigningOptions& options, const std::string& role,
+                             const ProjectSigner* projectSigner) {
+  std::string path = ValueFor(options.publicKeys, role, "--public-key");
+  if (path.empty()) path = Environment(EnvironmentName("KZ_PUBLIC_KEY_", role));
+  // The project's <role>_public serves whichever signer is used: it is the
+  // key the stub (or the certificate) expects, not a part of the command.
+  if (path.empty() && projectSigner) path = projectSigner->publicKeyPath;
+  return path;
+}
+
 KeySource ResolveKey(const SigningOptions& options, const std::string& role, const std::string& keyFile,
                      const ProjectSigner* projectSigner) {
   KeySource key;
   key.role = role;
   const int timeout = TimeoutSeconds(options);
-  std::string publicKeyPath = ValueFor(options.publicKeys, role, "--public-key");
-  if (publicKeyPath.empty()) publicKeyPath = Environment(EnvironmentName("KZ_PUBLIC_KEY_", role));
-  // The project's <role>_public serves whichever signer is used: it is the
-  // key the stub (or the certificate) expects, not a part of the command.
-  if (publicKeyPath.empty() && projectSigner) publicKeyPath = projectSigner->publicKeyPath;
+  const std::string publicKeyPath = PublicKeyPathFor(options, role, projectSigner);
   const std::string cliSigner = ValueFor(options.signers, role, "--signer");
   const std::string envName = EnvironmentName("KZ_SIGNER_", role);
   const std::string envSigner = Environment(envName);

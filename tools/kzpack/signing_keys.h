@@ -50,6 +50,11 @@ const char* SignerHelp();
 // True when the command line or the environment names a signer for `role`.
 bool HasExternalSigner(const SigningOptions& options, const std::string& role);
 
+// The public key file named for `role`: --public-key, KZ_PUBLIC_KEY_<ROLE>,
+// then the project's <role>_public; "" when none.
+std::string PublicKeyPathFor(const SigningOptions& options, const std::string& role,
+                             const ProjectSigner* projectSigner);
+
 // The key for `role`: an external signer (command line, environment, project
 // when allowed) or the key file `keyFile`. Empty when none is given. Refuses
 // development keys unless --development-keys, and a signer whose public key
