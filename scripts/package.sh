@@ -39,7 +39,7 @@ gzip -9n <README.md >"$doc/README.md.gz"
 install -m 0644 packaging/copyright "$doc/copyright"
 {
   printf 'kzpack (%s) unstable; urgency=medium\n\n' "$version"
-  printf '  * kzinstaller %s, built from commit %s.\n\n' "$upstream" "$commit"
+  printf '  * kzinstaller %s, built from commit\n    %s.\n\n' "$upstream" "$commit"
   printf ' -- kzinstaller developers <kzinstaller@example.org>  %s\n' \
     "$(date -R -d "@$SOURCE_DATE_EPOCH")"
 } | gzip -9n >"$doc/changelog.Debian.gz"
@@ -115,7 +115,7 @@ deb="$out/kzpack_${version}_amd64.deb"
 dpkg-deb --root-owner-group -Zxz --build "$root" "$deb" >/dev/null
 # lintian's verdict is part of the package: an error fails it.
 if command -v lintian >/dev/null; then
-  lintian --fail-on error --no-tag-display-limit "$deb"
+  lintian --fail-on error --tag-display-limit 0 "$deb"
 else
   echo "package: note: lintian is not installed (scripts/bootstrap.sh installs it); the package is unchecked" >&2
 fi
