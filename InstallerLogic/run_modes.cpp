@@ -46,7 +46,7 @@ BOOL InitProgressControls() {
 
 }  // namespace
 
-void RunGuiMode(HINSTANCE instance) {
+DWORD RunGuiMode(HINSTANCE instance) {
   const BOOL iccResult = InitProgressControls();
   UngatedLog("iccRes %d le %d\n", static_cast<int>(iccResult), static_cast<int>(GetLastError()));
 
@@ -57,15 +57,19 @@ void RunGuiMode(HINSTANCE instance) {
     // Without a second thread the worker runs here; the dialog stays up
     // until it ends but is not repainted meanwhile.
     DiagLog("Couldn't start the worker thread, le %lu\n", GetLastError());
-    InstallWorker(nullptr);
+    const DWORD result = InstallWorker(nullptr);
     if (dlg) DestroyWindow(dlg);
-    return;
+    return result;
   }
   PumpUntilThreadEnds(thread);
   if (dlg) DestroyWindow(dlg);
+  // Read before the handle goes; an ended thread always has its result.
+  DWORD result = 0;
+  if (!GetExitCodeThread(thread, &result)) result = kInstallFailed;
   CloseHandle(thread);
+  return result;
 }
 
-void RunSilentMode() { InstallWorker(nullptr); }
+DWORD RunSilentMode() { return InstallWorker(nullptr); }
 
 }  // namespace installer

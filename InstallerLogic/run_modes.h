@@ -6,8 +6,9 @@
 
 namespace installer {
 
-void RunGuiMode(HINSTANCE instance);
-void RunSilentMode();
+// Both return the worker's result, the installer's exit code.
+DWORD RunGuiMode(HINSTANCE instance);
+DWORD RunSilentMode();
 
 // Serves this thread's messages until `thread` ends. Sent messages (the
 // worker's progress reports) wake the wait at once.

@@ -42,8 +42,21 @@ std::wstring BuildSetupCommandLine(const std::wstring& workDir, int argc, wchar_
   return line;
 }
 
-DWORD LaunchSetup(const std::wstring& workDir, int argc, wchar_t** argv, const std::wstring& modulePath,
-                  HWND dialog) {
+SetupRun WaitForSetup(HANDLE process) {
+  SetupRun run;
+  // A wait or a read that fails leaves setup's outcome unknown: never
+  // reported as its exit code.
+  if (WaitForSingleObject(process, INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(process, &run.exitCode)) {
+    run.failedStep = "waiting for setup.exe";
+    run.error = GetLastError();
+    return run;
+  }
+  run.ended = true;
+  return run;
+}
+
+SetupRun LaunchSetup(const std::wstring& workDir, int argc, wchar_t** argv, const std::wstring& modulePath,
+                     HWND dialog) {
   const std::wstring commandLine = BuildSetupCommandLine(workDir, argc, argv, modulePath);
   DiagLog("setup.exe: %s\n", WideToUtf8(commandLine).c_str());
   // CreateProcessW may write into its command line.
@@ -55,12 +68,17 @@ DWORD LaunchSetup(const std::wstring& workDir, int argc, wchar_t** argv, const s
   PROCESS_INFORMATION process{};
   const BOOL started = CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                       workDir.c_str(), &startup, &process);
-  if (!started) return 1;
+  if (!started) {
+    SetupRun run;
+    run.failedStep = "starting setup.exe";
+    run.error = GetLastError();
+    return run;
+  }
   CloseHandle(process.hThread);
   if (dialog) ShowWindow(dialog, SW_HIDE);
-  WaitForSingleObject(process.hProcess, INFINITE);
+  const SetupRun run = WaitForSetup(process.hProcess);
   CloseHandle(process.hProcess);
-  return 0;
+  return run;
 }
 
 }  // namespace installer

@@ -18,9 +18,19 @@ std::wstring QuoteArgument(const std::wstring& argument);
 std::wstring BuildSetupCommandLine(const std::wstring& workDir, int argc, wchar_t** argv,
                                    const std::wstring& modulePath);
 
+// How a run of setup went.
+struct SetupRun {
+  bool ended = false;               // setup was started and has ended
+  DWORD exitCode = 0;               // then: its exit code, exactly
+  const char* failedStep = nullptr;  // otherwise: what could not be done
+  DWORD error = 0;                  // and the system's error code for it
+};
+
+// Waits for the setup process without time-out and reads its exit code.
+SetupRun WaitForSetup(HANDLE process);
+
 // Starts setup, hides `dialog` (when not null), waits for setup to end.
-// 0 when setup ran, 1 when it could not start.
-DWORD LaunchSetup(const std::wstring& workDir, int argc, wchar_t** argv, const std::wstring& modulePath,
-                  HWND dialog);
+SetupRun LaunchSetup(const std::wstring& workDir, int argc, wchar_t** argv, const std::wstring& modulePath,
+                     HWND dialog);
 
 }  // namespace installer

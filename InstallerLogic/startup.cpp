@@ -61,13 +61,11 @@ int RunInstaller(HINSTANCE instance, const wchar_t* commandTail) {
     return 2;
   }
 
-  if (installType == "gui") {
-    RunGuiMode(instance);
-  } else {
-    RunSilentMode();
-  }
+  const DWORD result = installType == "gui" ? RunGuiMode(instance) : RunSilentMode();
   LocalFree(argv);
-  return 0;
+  // Setup's code passes as it is, 0xC0000005 included: the process's exit
+  // code is the same 32 bits.
+  return static_cast<int>(result);
 }
 
 }  // namespace installer

@@ -15,8 +15,9 @@ void RestrictDllSearch();
 // The full path of `module`, however long (the buffer grows from 1024).
 std::wstring ReadModulePath(HMODULE module);
 
-// Whole start-up; returns the exit code (0 after the worker, 1 without a
-// run type, 2 when the installer's own signature is invalid).
+// Whole start-up; returns the exit code: the worker's result (setup's own
+// exit code, or 1603 when the installation could not be prepared), 1
+// without a run type, 2 when the installer's own signature is invalid.
 int RunInstaller(HINSTANCE instance, const wchar_t* commandTail);
 
 }  // namespace installer

@@ -10,6 +10,7 @@
 #include "InstallerLogic/workspace_security.h"
 #include "support/diag_log.h"
 #include "support/strings.h"
+#include "support/system_error.h"
 
 namespace installer {
 namespace {
@@ -54,6 +55,7 @@ std::wstring CreateWorkspaceIn(const std::wstring& base, WorkspaceNumberSource s
     const std::wstring path = base + WorkspaceName(numbers);
     // Fails on an existing name, so a directory planted in advance is never used.
     if (CreateDirectoryW(path.c_str(), security.attributes())) return path + L"\\";
+    NoteSystemError();
     DiagLog("Couldn't create workspace %s, le %lu\n", WideToUtf8(path).c_str(), GetLastError());
   }
   return L"";

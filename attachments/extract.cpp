@@ -114,6 +114,7 @@ bool ReportCopy(CopyResult result) {
     case CopyResult::kCopied:
       return true;
     case CopyResult::kReadFailure:
+    case CopyResult::kTrailerChanged:  // the file changed under the copy: its bytes cannot be trusted
       DiagLog("read fail\n");
       return false;
     case CopyResult::kWriteFailure:

@@ -10,6 +10,7 @@
 #include "support/diag_log.h"
 #include "support/progress.h"
 #include "support/strings.h"
+#include "support/system_error.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ struct Files {
 
 // A failed close loses buffered data.
 bool Close(FILE** file) {
-  const bool closed = fclose(*file) == 0;
+  const bool closed = CloseOrNote(*file);
   *file = nullptr;
   return closed;
 }
@@ -63,16 +64,17 @@ bool ExtractAttachmentPair(const std::wstring& containerPath, const std::string&
   Files files;
   files.container = platform::OpenStdioFile(containerPath, L"rb");
   if (!files.container) {
+    NoteSystemError();
     DiagLog("Could not open container: %s\n", WideToUtf8(containerPath).c_str());
     return false;
   }
-  files.outer = platform::OpenStdioFile(outerPath, L"wb");
+  files.outer = CreateOrNote(outerPath);
   if (!files.outer) {
     DiagLog("Could not open destination: %s\n", WideToUtf8(outerPath).c_str());
     return false;
   }
   // Its failure is the inner extraction's first line, given out later.
-  files.inner = platform::OpenStdioFile(innerPath, L"wb");
+  files.inner = CreateOrNote(innerPath);
   inner->opened = files.inner != nullptr;
   // From here on every failure deletes both destinations.
   auto fail = [&]() {

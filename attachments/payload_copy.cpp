@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "platform/platform.h"
 #include "support/byte_buffer.h"
 #include "support/compute_lane.h"
 #include "support/progress.h"
+#include "support/system_error.h"
 
 namespace {
 
@@ -49,10 +51,10 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
   // The outer digest on one lane and, where another processor can take it,
   // the inner one on a second lane, side by side; on a single processor a
   // second thread would only take turns with the others, so the worker
-  // computes the inner digest itself.
+  // computes the inner digest itself (as it does without memory for a lane).
   ComputeLane lane(kBlocks);
   std::unique_ptr<ComputeLane> innerLane;
-  if (innerCopied && platform::UsableProcessorCount() > 1) innerLane.reset(new ComputeLane(kBlocks));
+  if (innerCopied && platform::UsableProcessorCount() > 1) innerLane.reset(new (std::nothrow) ComputeLane(kBlocks));
 
   const uint32_t total = walk.trailer.payloadSize;
   uint32_t remaining = total;
@@ -69,14 +71,14 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
     if (plain != raw) memcpy(plain, raw, n);
     ScrambleBytes(plain, n);
     const int64_t offset = static_cast<int64_t>(total - remaining);
-    if (inner && !TrailersUnchanged(*inner, offset, plain, n)) return CopyResult::kReadFailure;
+    if (inner && !TrailersUnchanged(*inner, offset, plain, n)) return CopyResult::kTrailerChanged;
     lane.Submit([&md5, plain, n] { md5.Update(plain, n); });
     if (innerCopied) {
       const int64_t from = std::max(offset, inner->start);
       const int64_t to = std::min(offset + static_cast<int64_t>(n), inner->start + int64_t{inner->size});
       const uint8_t* part = raw + (from - offset);
       const size_t length = from < to && !inner->writeFailed ? static_cast<size_t>(to - from) : 0;
-      if (length > 0 && fwrite(part, 1, length, inner->file) != length) inner->writeFailed = true;
+      if (length > 0 && !WriteOrNote(inner->file, part, length)) inner->writeFailed = true;
       if (length > 0 && !inner->writeFailed) {
         inner->written += static_cast<uint32_t>(length);
         if (innerLane)
@@ -87,7 +89,7 @@ CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destinatio
         innerLane->Submit([] {});
       }
     }
-    if (fwrite(plain, 1, n, destination) != n) return CopyResult::kWriteFailure;
+    if (!WriteOrNote(destination, plain, n)) return CopyResult::kWriteFailure;
     remaining -= static_cast<uint32_t>(n);
   }
   lane.Drain();

@@ -33,12 +33,12 @@ struct InnerCopy {
   uint8_t digest[kDigestSize] = {};
 };
 
-enum class CopyResult { kCopied, kReadFailure, kWriteFailure, kOutOfMemory };
+// kTrailerChanged: an inner trailer's bytes differ from those the walk read.
+enum class CopyResult { kCopied, kReadFailure, kTrailerChanged, kWriteFailure, kOutOfMemory };
 
 // Copies the payload found by `walk` from `container` (any position) into
 // `destination` and leaves its MD5 in `digest`. Progress progressBase + share
-// of progressSpan is reported before every 1 MiB block. A read failure also
-// covers inner trailers that changed since they were read. The outer copy
+// of progressSpan is reported before every 1 MiB block. The outer copy
 // stops at its first failure; an inner write failure only ends the inner copy.
 CopyResult CopyPayload(FILE* container, const WalkResult& walk, FILE* destination, int32_t progressBase,
                        int32_t progressSpan, InnerCopy* inner, uint8_t digest[kDigestSize]);

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "support/compute_pool.h"
 #include "support/diag_log.h"
+#include "support/system_error.h"
 
 using namespace bundle_format;
 
@@ -41,8 +42,12 @@ void Bundle::ReleaseScratch() {
   spanScratch_.Release();
   storedScratch_.Release();
   inflatedScratch_.Release();
-  slotStored_.clear();
-  slotInflated_.clear();
+  ReleaseSlots(0);
+}
+
+void Bundle::ReleaseWorkingMemory() {
+  ReleaseScratch();
+  pool_.reset();
 }
 
 bool Bundle::Open(const std::wstring& path) {
@@ -256,7 +261,7 @@ bool Bundle::WriteChunk(const ChunkDescriptor& chunk, FILE* file) {
   unsigned char* original = Scratch(&inflatedScratch_, chunk.originalSize);
   if (stored == nullptr || original == nullptr) return false;
   if (LoadChunk(chunk, stored, original) != ChunkLoad::kDone) return false;
-  return chunk.originalSize == 0 || fwrite(original, 1, chunk.originalSize, file) == chunk.originalSize;
+  return chunk.originalSize == 0 || WriteOrNote(file, original, chunk.originalSize);
 }
 
 // The entry cache holds the same entries, in the same order, that a scan from
@@ -269,10 +274,10 @@ bool Bundle::ExtractEntry(const std::wstring& destinationPath, const std::string
     Rewind();
     return false;
   }
-  FILE* file = platform::OpenStdioFile(destinationPath, L"wb");
+  FILE* file = CreateOrNote(destinationPath);
   if (file == nullptr) return false;
   bool ok = WriteCachedEntry(*found, file);
-  if (fclose(file) != 0) ok = false;
+  if (!CloseOrNote(file)) ok = false;
   if (!ok) {
     platform::DeleteFilePath(destinationPath);
     return false;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bundle/buffered_file.h"
+#include "bundle/chunk_slots.h"
 #include "bundle/format.h"
 #include "bundle/scrambler.h"
 #include "support/byte_buffer.h"
@@ -17,7 +18,6 @@ namespace CryptoPP {
 class RSAFunction;
 class SHA1;
 }  // namespace CryptoPP
-class ComputePool;
 class VerifierFeed;
 
 // Where one chunk's data starts, its sizes, and the scrambler state that
@@ -91,6 +91,10 @@ class Bundle {
   void CloseStream(BundleStream* stream);
 
   bool ExtractEntry(const std::wstring& destinationPath, const std::string& name);
+  // Frees the chunk buffers and ends the compute threads, which only reads
+  // and extractions use; the bundle stays open and its file held. A later
+  // read or extraction takes them again.
+  void ReleaseWorkingMemory();
 
   // Sequential access from the current position.
   bool Rewind();
@@ -165,10 +169,14 @@ class Bundle {
     std::unique_ptr<unsigned char[]> bytes;
     size_t capacity = 0;
   };
-  // Slot buffers for `slots` chunks of at most these sizes, within the slot
-  // budget; false when memory runs out.
+  // Slot buffers for `slots` (at most kMaxChunkSlots) chunks of at most
+  // these sizes, within the slot budget; false when memory runs out.
   bool PrepareSlots(size_t slots, size_t storedSize, size_t originalSize);
-  std::vector<SlotBuffer> slotStored_;
-  std::vector<SlotBuffer> slotInflated_;
+  void ReleaseSlots(size_t from);
+  // Fixed in number, so that taking a slot never allocates more than its bytes.
+  SlotBuffer slotStored_[kMaxChunkSlots];
+  SlotBuffer slotInflated_[kMaxChunkSlots];
+  // Null until the first extraction, and where it could not be had: then
+  // the worker inflates each chunk itself.
   std::unique_ptr<ComputePool> pool_;
 };

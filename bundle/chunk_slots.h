@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/compute_pool.h"
+
 constexpr uint64_t kChunkSlotBudget = 104ull << 20;
-// The compute pool never has more threads than this.
-constexpr size_t kMaxComputeThreads = 32;
+// ChunkSlotCount never gives more for a pool's threads.
+constexpr size_t kMaxChunkSlots = ComputePool::kMaxThreads + 2;
 
 // For `threads` compute threads and `slotBytes` per slot (largest stored
 // plus largest inflated chunk): threads + 2 slots (the threads inflate while

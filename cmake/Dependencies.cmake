@@ -31,15 +31,36 @@ else()
   find_package(ZLIB REQUIRED)
 endif()
 # libdeflate: always the bootstrap's patched build (natively too), so that
-# every program inflates with the same verdicts as zlib.
-set(KZ_LIBDEFLATE_ROOT "$ENV{KZ_LIBDEFLATE_ROOT}" CACHE PATH "libdeflate build (made by scripts/bootstrap.sh)")
-if(NOT EXISTS "${KZ_LIBDEFLATE_ROOT}/lib/libdeflate.a")
-  message(FATAL_ERROR "libdeflate not found in '${KZ_LIBDEFLATE_ROOT}'. Run scripts/bootstrap.sh "
-                      "(or 'make bootstrap') and configure with KZ_LIBDEFLATE_ROOT set to the path it prints.")
+# every program inflates with the same verdicts as zlib. The fuzz preset
+# compiles the same patched source itself, with its coverage and sanitizer
+# flags, so that the fuzzers see inside the decoder.
+if(KZ_BUILD_FUZZERS)
+  # Where the bootstrap keeps it: KZ_CACHE (default ~/.cache/kzinstaller).
+  set(kz_cache "$ENV{KZ_CACHE}")
+  if(NOT kz_cache)
+    set(kz_cache "$ENV{HOME}/.cache/kzinstaller")
+  endif()
+  set(KZ_LIBDEFLATE_SOURCE "${kz_cache}/libdeflate-source" CACHE PATH "patched libdeflate source (kept by scripts/bootstrap.sh)")
+  if(NOT EXISTS "${KZ_LIBDEFLATE_SOURCE}/lib/deflate_decompress.c")
+    message(FATAL_ERROR "libdeflate's patched source not found in '${KZ_LIBDEFLATE_SOURCE}'. Run scripts/bootstrap.sh "
+                        "(or 'make bootstrap') and configure with KZ_LIBDEFLATE_SOURCE set to the path it prints.")
+  endif()
+  file(GLOB kz_libdeflate_sources "${KZ_LIBDEFLATE_SOURCE}/lib/*.c" "${KZ_LIBDEFLATE_SOURCE}/lib/*/cpu_features.c")
+  add_library(libdeflate STATIC ${kz_libdeflate_sources})
+  # As libdeflate's own Makefile builds it.
+  target_compile_options(libdeflate PRIVATE -std=c99 -fvisibility=hidden)
+  target_compile_definitions(libdeflate PRIVATE _ANSI_SOURCE)
+  target_include_directories(libdeflate PUBLIC "${KZ_LIBDEFLATE_SOURCE}")
+else()
+  set(KZ_LIBDEFLATE_ROOT "$ENV{KZ_LIBDEFLATE_ROOT}" CACHE PATH "libdeflate build (made by scripts/bootstrap.sh)")
+  if(NOT EXISTS "${KZ_LIBDEFLATE_ROOT}/lib/libdeflate.a")
+    message(FATAL_ERROR "libdeflate not found in '${KZ_LIBDEFLATE_ROOT}'. Run scripts/bootstrap.sh "
+                        "(or 'make bootstrap') and configure with KZ_LIBDEFLATE_ROOT set to the path it prints.")
+  endif()
+  add_library(libdeflate STATIC IMPORTED GLOBAL)
+  set_target_properties(libdeflate PROPERTIES IMPORTED_LOCATION "${KZ_LIBDEFLATE_ROOT}/lib/libdeflate.a"
+                                              INTERFACE_INCLUDE_DIRECTORIES "${KZ_LIBDEFLATE_ROOT}/include")
 endif()
-add_library(libdeflate STATIC IMPORTED GLOBAL)
-set_target_properties(libdeflate PROPERTIES IMPORTED_LOCATION "${KZ_LIBDEFLATE_ROOT}/lib/libdeflate.a"
-                                            INTERFACE_INCLUDE_DIRECTORIES "${KZ_LIBDEFLATE_ROOT}/include")
 
 if(KZ_BUILD_TESTS)
   if(CMAKE_CROSSCOMPILING)

@@ -69,7 +69,8 @@ esac
 echo "== running the $kind installer under wine, $way ($mode)"
 status=0
 timeout 300 "$@" </dev/null || status=$?
-echo "installer exit code: $status"
+# wine passes on only the low 8 bits of the code (1603 arrives as 67).
+echo "installer exit code (low 8 bits): $status"
 if [ -f "$report" ]; then
   echo "== what setup received"
   cat "$report"

@@ -25,7 +25,7 @@ class SHA1;
 std::vector<unsigned char> SerializeSignatureBlock(const SignatureBlock& block);
 
 struct BundleWriterOptions {
-  uint32_t chunkSize = 1024 * 1024;  // at most the installer's 0x1900000
+  uint32_t chunkSize = 1024 * 1024;  // at most bundle_format::kInstallerSizeLimit
   int deflateLevel = 9;              // 0 to 9
   uint32_t threads = 0;              // compressing threads; 0: every usable processor
   uint32_t headerValues[3] = {0, 0, 0};

@@ -67,6 +67,12 @@ bool DeleteFilePath(const std::wstring& path);
 bool SeekStdio(FILE* file, int64_t offset, int origin);
 int64_t TellStdio(FILE* file);
 
+// The calling thread's system error code (GetLastError; errno on POSIX).
+uint32_t LastSystemError();
+// Clears it before a call that may fail without setting it: a stdio write
+// that comes up short after a partial write leaves the previous value.
+void ClearSystemError();
+
 // ---- diagnostics -------------------------------------------------------------
 
 // OutputDebugStringA on Windows; a line on stderr on POSIX.

@@ -202,9 +202,28 @@ if [ "$FOR" = all ] || { [ "$FOR" = demo ] && [ "$how" = none ]; }; then build_c
 # Bundle chunks are inflated with it. Built from Debian's source (the version
 # of libdeflate-dev) for mingw and natively, with a patch that makes its
 # decompressor refuse every stream zlib refuses, so kzpack, the stub and zlib
-# give one verdict; about 20 s each.
+# give one verdict; about 20 s each. The patched source is kept too
+# (libdeflate-source): the fuzz preset compiles it with its own
+# instrumentation, so that the fuzzers see inside the decoder.
 deflate_version=$(dpkg-query -W -f='${Version}' libdeflate-dev)
 deflate_patch="$here/../cmake/libdeflate-zlib-verdicts.patch"
+deflate_source="$KZ_CACHE/libdeflate-source-${deflate_version//[^A-Za-z0-9.]/_}-$(sha256sum <"$deflate_patch" | cut -c1-12)"
+if [ ! -f "$deflate_source/lib/deflate_decompress.c" ]; then
+  say "fetching and patching libdeflate $deflate_version"
+  mkdir -p "$KZ_CACHE"
+  work=$(mktemp -d "$KZ_CACHE/build.XXXXXX")
+  (
+    cd "$work"
+    apt-get source -qq libdeflate >/dev/null 2>&1 || die "apt-get source libdeflate failed (is deb-src enabled?)"
+    cd "$(find . -maxdepth 1 -type d -name 'libdeflate-*' | head -n1)"
+    patch -s -p1 <"$deflate_patch" || die "the libdeflate patch no longer applies to $deflate_version"
+    rm -rf "$deflate_source.partial"
+    cp -a . "$deflate_source.partial"
+    mv "$deflate_source.partial" "$deflate_source"   # only a complete copy gets the final name
+  )
+  rm -rf "$work"
+fi
+ln -sfn "$deflate_source" "$KZ_CACHE/libdeflate-source"
 build_libdeflate() {  # triplet|native link-name
   local triplet=$1 cc="$1-gcc-win32" ar="$1-ar" lib=libdeflatestatic.lib flags="-O2 -DNDEBUG $PREFIX_MAP" root key work
   [ "$triplet" = i686-w64-mingw32 ] && flags="$flags -march=i686 -msse2 -mfpmath=sse"
@@ -215,13 +234,10 @@ build_libdeflate() {  # triplet|native link-name
     say "libdeflate $deflate_version for $triplet cached in $root"
   else
     say "building libdeflate $deflate_version for $triplet"
-    mkdir -p "$KZ_CACHE"
     work=$(mktemp -d "$KZ_CACHE/build.XXXXXX")
     (
+      cp -a "$deflate_source/." "$work"
       cd "$work"
-      apt-get source -qq libdeflate >/dev/null 2>&1 || die "apt-get source libdeflate failed (is deb-src enabled?)"
-      cd "$(find . -maxdepth 1 -type d -name 'libdeflate-*' | head -n1)"
-      patch -s -p1 <"$deflate_patch" || die "the libdeflate patch no longer applies to $deflate_version"
       flags=${flags//@SRC@/$PWD}
       # The static library only (on mingw it is named libdeflatestatic.lib).
       make -s -j"$(nproc)" "$lib" CC="$cc" AR="$ar" CFLAGS="$flags" >build.log 2>&1 \

@@ -1,34 +1,22 @@
 #include "support/compute_lane.h"
 
-#include <utility>
+#include <new>
 
-namespace {
-// Checks before sleeping. A job takes about a millisecond, and waking a
-// sleeping thread costs a system call on each side plus the wake-up of an
-// idle processor (a server round trip under wine): spinning for up to about
-// a tenth of a millisecond keeps most hand-overs out of the kernel.
-constexpr int kSpins = 4000;
+#include "support/compute_wait.h"
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
-  __builtin_ia32_pause();
-#endif
-}
-// Wake-ups may come once more than needed (Await loops), never fewer.
-constexpr uint32_t kMaxWakeups = 0x7FFFFFFF;
-}  // namespace
+using compute_wait::kMaxWakeups;
 
-ComputeLane::ComputeLane(size_t depth) : depth_(depth ? depth : 1), jobs_(new std::function<void()>[depth_]) {
+ComputeLane::ComputeLane(size_t depth) : depth_(depth ? depth : 1), jobs_(new (std::nothrow) ComputeJob[depth_]) {
   ready_ = platform::CreateCountingSemaphore(0, kMaxWakeups);
   done_ = platform::CreateCountingSemaphore(0, kMaxWakeups);
-  if (ready_ && done_) thread_ = platform::StartThread(&ComputeLane::Run, this);
+  if (jobs_ && ready_ && done_) thread_ = platform::StartThread(&ComputeLane::Run, this);
   // Without a thread every job runs inline: slower, never different.
 }
 
 ComputeLane::~ComputeLane() {
   Drain();
   if (thread_) {
-    jobs_[submitted_ % depth_] = nullptr;  // an empty job ends the thread
+    jobs_[submitted_ % depth_] = ComputeJob();  // an empty job ends the thread
     ++submitted_;
     Wake(laneWaiting_, ready_);
     platform::JoinThread(thread_);
@@ -39,9 +27,9 @@ ComputeLane::~ComputeLane() {
 
 void ComputeLane::Await(const std::atomic<size_t>& counter, size_t target, std::atomic<bool>& waiting,
                         platform::Semaphore semaphore) {
-  for (int spin = 0; spin < kSpins; ++spin) {
+  for (int spin = 0; spin < compute_wait::kSpins; ++spin) {
     if (counter.load(std::memory_order_acquire) >= target) return;
-    CpuRelax();
+    compute_wait::CpuRelax();
   }
   while (counter.load() < target) {
     waiting.store(true);
@@ -60,10 +48,9 @@ void ComputeLane::Run(void* self) {
   ComputeLane* lane = static_cast<ComputeLane*>(self);
   for (size_t next = 0;; ++next) {
     Await(lane->submitted_, next + 1, lane->laneWaiting_, lane->ready_);
-    std::function<void()>& job = lane->jobs_[next % lane->depth_];
+    ComputeJob& job = lane->jobs_[next % lane->depth_];
     if (!job) return;
     job();
-    job = nullptr;
     lane->finished_.store(next + 1);
     Wake(lane->workerWaiting_, lane->done_);
   }
@@ -74,7 +61,7 @@ size_t ComputeLane::Reserve() {
   return submitted_ % depth_;
 }
 
-void ComputeLane::Submit(std::function<void()> job) {
+void ComputeLane::Submit(ComputeJob job) {
   if (unfinished() >= depth_) WaitFinished(submitted_ - depth_ + 1);
   if (!thread_) {
     job();
@@ -82,7 +69,7 @@ void ComputeLane::Submit(std::function<void()> job) {
     ++finished_;
     return;
   }
-  jobs_[submitted_ % depth_] = std::move(job);
+  jobs_[submitted_ % depth_] = job;
   ++submitted_;
   Wake(laneWaiting_, ready_);
 }

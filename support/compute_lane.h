@@ -7,10 +7,10 @@
 
 #include <atomic>
 #include <cstddef>
-#include <functional>
 #include <memory>
 
 #include "platform/platform.h"
+#include "support/compute_job.h"
 
 class ComputeLane {
  public:
@@ -25,8 +25,9 @@ class ComputeLane {
   // (0 .. depth-1) of the next job: a caller with one buffer per slot may
   // fill that buffer now, because the job that last used it has finished.
   size_t Reserve();
-  // Queues the job (Reserve first). Without a thread it runs at once.
-  void Submit(std::function<void()> job);
+  // Queues the job (Reserve first). Without a thread (none could be started,
+  // or the job ring could not be had) it runs at once.
+  void Submit(ComputeJob job);
   // Waits until every submitted job has finished.
   void Drain();
   // Waits until the first `count` jobs submitted have finished.
@@ -45,7 +46,7 @@ class ComputeLane {
   static void Wake(std::atomic<bool>& waiting, platform::Semaphore semaphore);
 
   size_t depth_;
-  std::unique_ptr<std::function<void()>[]> jobs_;
+  std::unique_ptr<ComputeJob[]> jobs_;
   // Each side's counter and flag on a cache line of their own.
   alignas(64) std::atomic<size_t> submitted_{0};  // written by the worker
   std::atomic<bool> workerWaiting_{false};

@@ -1,26 +1,19 @@
 #include "support/compute_pool.h"
 
-#include <utility>
+#include <new>
 
-namespace {
-// As on the compute lane: look again for about a tenth of a millisecond
-// before sleeping, since a sleep and a wake-up cost a system call on each
-// side (a server round trip under wine) and most hand-overs are quicker.
-constexpr int kSpins = 4000;
-constexpr uint32_t kMaxWakeups = 0x7FFFFFFF;
+#include "support/compute_wait.h"
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
-  __builtin_ia32_pause();
-#endif
-}
-}  // namespace
+using compute_wait::CpuRelax;
+using compute_wait::kMaxWakeups;
+using compute_wait::kSpins;
 
 ComputePool::ComputePool(size_t threads, size_t depth)
     : depth_(depth ? depth : 1),
-      jobs_(new std::function<void()>[depth_]),
-      finished_(new std::atomic<size_t>[depth_]),
-      handles_(new platform::ThreadHandle[threads ? threads : 1]) {
+      jobs_(new (std::nothrow) ComputeJob[depth_]),
+      finished_(new (std::nothrow) std::atomic<size_t>[depth_]) {
+  if (threads > kMaxThreads) threads = kMaxThreads;
+  if (!jobs_ || !finished_) return;
   for (size_t i = 0; i < depth_; ++i) finished_[i].store(0);
   work_ = platform::CreateCountingSemaphore(0, kMaxWakeups);
   done_ = platform::CreateCountingSemaphore(0, kMaxWakeups);
@@ -49,9 +42,7 @@ void ComputePool::RunJobs() {
     size_t next = claimed_.load();
     if (next < submitted_.load()) {
       if (!claimed_.compare_exchange_weak(next, next + 1)) continue;
-      std::function<void()>& job = jobs_[next % depth_];
-      job();
-      job = nullptr;
+      jobs_[next % depth_]();
       finished_[next % depth_].store(next + 1);
       if (submitterWaiting_.exchange(false)) platform::SignalSemaphore(done_);
       spins = 0;
@@ -81,18 +72,17 @@ void ComputePool::RunJobs() {
 
 bool ComputePool::Finished(size_t number) const { return finished_[number % depth_].load() > number; }
 
-void ComputePool::Submit(std::function<void()> job) {
+void ComputePool::Submit(ComputeJob job) {
   const size_t number = submitted_.load();
   // The ring place is free once the job `depth` places back has finished.
   if (number >= depth_) WaitJob(number - depth_);
   if (threadCount_ == 0) {
     job();
-    finished_[number % depth_].store(number + 1);
     submitted_.store(number + 1);
     claimed_.store(number + 1);
     return;
   }
-  jobs_[number % depth_] = std::move(job);
+  jobs_[number % depth_] = job;
   submitted_.store(number + 1);
   size_t count = sleepers_.load();
   while (count > 0 && !sleepers_.compare_exchange_weak(count, count - 1)) {
@@ -101,7 +91,8 @@ void ComputePool::Submit(std::function<void()> job) {
 }
 
 void ComputePool::WaitJob(size_t number) {
-  if (number >= submitted_.load()) return;
+  // Without threads every job finished within its Submit.
+  if (threadCount_ == 0 || number >= submitted_.load()) return;
   for (int spin = 0; spin < kSpins; ++spin) {
     if (Finished(number)) return;
     CpuRelax();

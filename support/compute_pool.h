@@ -7,15 +7,19 @@
 
 #include <atomic>
 #include <cstddef>
-#include <functional>
 #include <memory>
 
 #include "platform/platform.h"
+#include "support/compute_job.h"
 
 class ComputePool {
  public:
-  // `threads` threads (fewer if some cannot be started; with none every job
-  // runs inline at Submit); at most `depth` jobs unfinished at any time.
+  // The pool never has more threads than this.
+  static constexpr size_t kMaxThreads = 32;
+
+  // `threads` threads, at most kMaxThreads (fewer if some cannot be started;
+  // with none, or without memory for the job ring, every job runs inline at
+  // Submit); at most `depth` jobs unfinished at any time.
   ComputePool(size_t threads, size_t depth);
   // Waits for every job, then ends the threads.
   ~ComputePool();
@@ -28,7 +32,7 @@ class ComputePool {
   size_t submitted() const { return submitted_.load(std::memory_order_relaxed); }
   // Queues the job as number submitted(); waits first while `depth` jobs are
   // unfinished.
-  void Submit(std::function<void()> job);
+  void Submit(ComputeJob job);
   // Waits until job `number` has finished.
   void WaitJob(size_t number);
   // Waits until every submitted job has finished.
@@ -41,10 +45,10 @@ class ComputePool {
 
   size_t depth_;
   size_t threadCount_ = 0;
-  std::unique_ptr<std::function<void()>[]> jobs_;
+  std::unique_ptr<ComputeJob[]> jobs_;
   // Per ring place: number + 1 of the last job there that has finished.
   std::unique_ptr<std::atomic<size_t>[]> finished_;
-  std::unique_ptr<platform::ThreadHandle[]> handles_;
+  platform::ThreadHandle handles_[kMaxThreads] = {};
   alignas(64) std::atomic<size_t> submitted_{0};  // written by the submitter
   std::atomic<bool> submitterWaiting_{false};
   std::atomic<bool> stop_{false};

@@ -9,13 +9,14 @@
 #include "attachments/trailer.h"
 #include "bench/micro/fixtures.h"
 #include "bundle/bundle.h"
+#include "bundle/format.h"
 #include "bundle/scrambler.h"
 #include "integrity/embedded_signature.h"
 #include "platform/platform.h"
 
 namespace {
 
-constexpr int32_t kInstallerSizeLimit = 0x1900000;
+using bundle_format::kInstallerSizeLimit;
 
 int64_t FileSize(const std::string& path) { return static_cast<int64_t>(std::filesystem::file_size(path)); }
 

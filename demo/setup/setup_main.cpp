@@ -4,11 +4,14 @@
 // it shows it in a message box. When KZ_SETUP_REPORT names a file, the
 // report is also written there (UTF-8), so tests can read it. When
 // KZ_SETUP_READONLY_FILES holds a number N, it first leaves N read-only
-// files in its working directory, as some setup programs do.
+// files in its working directory, as some setup programs do. When
+// KZ_SETUP_EXIT_CODE holds a number (decimal or 0x-hexadecimal), it exits
+// with it, as a setup that asks for a reboot (3010) or crashed would.
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -83,6 +86,14 @@ void LeaveReadOnlyFiles() {
   }
 }
 
+// 0 unless KZ_SETUP_EXIT_CODE says otherwise.
+DWORD ExitCodeAsked() {
+  wchar_t text[32];
+  const DWORD length = GetEnvironmentVariableW(L"KZ_SETUP_EXIT_CODE", text, 32);
+  if (length == 0 || length >= 32) return 0;
+  return static_cast<DWORD>(wcstoul(text, nullptr, 0));
+}
+
 }  // namespace
 
 int wmain() {
@@ -104,5 +115,5 @@ int wmain() {
     MultiByteToWideChar(CP_UTF8, 0, report.c_str(), -1, &text[0], size);
     MessageBoxW(nullptr, text.c_str(), L"Demo setup", MB_OK | MB_ICONINFORMATION);
   }
-  return 0;
+  return static_cast<int>(ExitCodeAsked());
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -88,5 +89,9 @@ bool SeekStdio(FILE* file, int64_t offset, int origin) {
 }
 
 int64_t TellStdio(FILE* file) { return ftello(file); }
+
+uint32_t LastSystemError() { return static_cast<uint32_t>(errno); }
+
+void ClearSystemError() { errno = 0; }
 
 }  // namespace platform

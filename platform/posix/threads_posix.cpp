@@ -5,6 +5,8 @@
 #include <semaphore.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "platform/platform.h"
 
 namespace platform {
@@ -23,7 +25,10 @@ void* ThreadMain(void* parameter) {
 }  // namespace
 
 ThreadHandle StartThread(void (*run)(void*), void* context) {
-  Start* start = new Start{run, context, {}};
+  // No exception may leave here: without memory there is no thread, as
+  // when the system refuses one.
+  Start* start = new (std::nothrow) Start{run, context, {}};
+  if (start == nullptr) return nullptr;
   if (pthread_create(&start->thread, nullptr, ThreadMain, start) != 0) {
     delete start;
     return nullptr;
@@ -46,7 +51,8 @@ uint32_t UsableProcessorCount() {
 }
 
 Semaphore CreateCountingSemaphore(uint32_t initial, uint32_t) {
-  sem_t* semaphore = new sem_t;
+  sem_t* semaphore = new (std::nothrow) sem_t;
+  if (semaphore == nullptr) return nullptr;
   if (sem_init(semaphore, 0, initial) != 0) {
     delete semaphore;
     return nullptr;

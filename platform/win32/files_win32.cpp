@@ -56,4 +56,8 @@ bool SeekStdio(FILE* file, int64_t offset, int origin) { return _fseeki64(file, 
 
 int64_t TellStdio(FILE* file) { return _ftelli64(file); }
 
+uint32_t LastSystemError() { return GetLastError(); }
+
+void ClearSystemError() { SetLastError(ERROR_SUCCESS); }
+
 }  // namespace platform

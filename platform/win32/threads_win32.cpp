@@ -1,6 +1,8 @@
 // Compute threads and semaphores on Win32.
 #include <windows.h>
 
+#include <new>
+
 #include "platform/platform.h"
 
 namespace platform {
@@ -19,7 +21,10 @@ DWORD WINAPI ThreadMain(LPVOID parameter) {
 }  // namespace
 
 ThreadHandle StartThread(void (*run)(void*), void* context) {
-  Start* start = new Start{run, context};
+  // No exception may leave here: without memory there is no thread, as
+  // when the system refuses one.
+  Start* start = new (std::nothrow) Start{run, context};
+  if (start == nullptr) return nullptr;
   HANDLE thread = CreateThread(nullptr, 0, ThreadMain, start, 0, nullptr);
   if (thread == nullptr) {
     delete start;

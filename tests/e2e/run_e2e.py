@@ -5,11 +5,14 @@ Each scenario builds an installer with kzpack, runs it under wine with a
 time-out (killing only the process group it started), and looks only at what
 a user can see: the exit code, the debug-channel lines (WINEDEBUG=+debugstr),
 the report the demo setup program writes (KZ_SETUP_REPORT), and what is left
-in the temporary folder.
+in the temporary folder. wine hands a Unix parent only the low 8 bits of an
+exit code, so every run goes through a launcher that prints the whole code as
+GetExitCodeProcess gives it ("... exit=<code> ...").
 
 Exit status: 0 all scenarios passed, 1 a scenario failed, 77 nothing could run.
 """
 import argparse
+import contextlib
 import hashlib
 import os
 import re
@@ -65,6 +68,16 @@ def pe_sections(data):
 
 
 DEBUGSTR = re.compile(r'(?:trace|warn):debugstr:OutputDebugStringA "(.*)"$')
+LAUNCHER_LINE = re.compile(r'^elapsed_ms=\S+ peak_ws_kib=\d+ exit=(\d+) ')
+
+
+def launched_exit_code(status, out):
+    """The run's whole exit code from the launcher's line, and stdout without it."""
+    lines = out.splitlines()
+    found = [i for i, line in enumerate(lines) if LAUNCHER_LINE.match(line)]
+    check(status == 0 and found, 'the launcher gave no exit code (status %d): %r' % (status, out[-300:]))
+    code = int(LAUNCHER_LINE.match(lines[found[-1]]).group(1))
+    return code, '\n'.join(lines[:found[-1]] + lines[found[-1] + 1:])
 
 
 def unescape(text):
@@ -119,6 +132,7 @@ class Harness:
         self.args = args
         self.work = os.path.abspath(args.work)
         self.stub = os.path.abspath(args.stub)
+        self.launcher = os.path.abspath(args.launcher)
         self.setup = os.path.abspath(args.setup)
         self.kzpack = args.kzpack
         self.keys = os.path.abspath(args.keys)
@@ -141,15 +155,22 @@ class Harness:
             env.update(extra)
         return env
 
-    def run(self, exe, args=(), timeout=RUN_TIMEOUT, extra_env=None):
+    def launch_command(self, exe, args):
+        return [self.wine_run, self.launcher, windows_path(exe)] + list(args)
+
+    def run(self, exe, args=(), timeout=RUN_TIMEOUT, extra_env=None, while_running=None):
+        """`while_running()` is called every 0.2 s until the run ends (a gui run's boxes)."""
         if os.path.exists(self.report):
             os.remove(self.report)
         start = time.monotonic()
-        proc = subprocess.Popen([self.wine_run, exe] + list(args), stdout=subprocess.PIPE,
+        proc = subprocess.Popen(self.launch_command(exe, args), stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=self.wine_env(extra_env),
                                 start_new_session=True)
         try:
-            out, err = proc.communicate(timeout=timeout)
+            while while_running and proc.poll() is None and time.monotonic() - start < timeout:
+                while_running()
+                time.sleep(0.2)
+            out, err = proc.communicate(timeout=max(1, timeout - (time.monotonic() - start)))
         except subprocess.TimeoutExpired:
             os.killpg(proc.pid, signal.SIGKILL)  # only the group this run started
             proc.communicate()
@@ -159,7 +180,8 @@ class Harness:
             m = DEBUGSTR.search(raw)
             if m:
                 lines.append(unescape(m.group(1)))
-        return Result(proc.returncode, out.decode('utf-8', 'replace'), lines, time.monotonic() - start)
+        code, stdout = launched_exit_code(proc.returncode, out.decode('utf-8', 'replace'))
+        return Result(code, stdout, lines, time.monotonic() - start)
 
     def wine_command(self, *args):
         env = self.wine_env()
@@ -175,18 +197,20 @@ class Harness:
         drive = os.path.join(self.prefix, 'dosdevices', windows[0].lower() + ':')
         self.temp_dir = os.path.realpath(os.path.join(drive, *windows[3:].split('\\')))
 
-    def start_server(self):
+    def start_server(self, display=None):
         """wine's server and services up, detached from our pipes."""
         env = dict(self.wine_env(), WINEDEBUG='-all')
+        if display:
+            env['DISPLAY'] = display
         quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
         subprocess.run(['wineserver', '-p'], timeout=60, **quiet)
         subprocess.run([self.wine_run, 'cmd', '/c', 'exit'], timeout=180, **quiet)
 
-    def use_prefix(self, prefix):
+    def use_prefix(self, prefix, display=None):
         """Switches the runs to another prefix; returns the one in use before."""
         before = self.prefix
         self.prefix = prefix
-        self.start_server()
+        self.start_server(display)
         self.find_temp_dir()
         return before
 
@@ -371,7 +395,7 @@ def scenario_random_names(h):
 
 def scenario_failures(h):
     """Worker failures the stub must catch itself (kzpack refuses to build
-    such installers, so the bundle is put in by hand): exit 0, setup not
+    such installers, so the bundle is put in by hand): exit 1603, setup not
     started, workspace removed."""
     cases = {
         'escape': 'dep-silent,a.dll,..\\a.dll\n',
@@ -387,7 +411,7 @@ def scenario_failures(h):
         installer = splice.installer(name, script)
         before = h.workspaces()
         result = h.run(installer, ['/S'])
-        check(result.code == 0, '%s: exit code %d' % (name, result.code))
+        check(result.code == 1603, '%s: exit code %d, expected 1603' % (name, result.code))
         check(h.read_report() is None, '%s: setup was started' % name)
         check(h.workspaces() == before, '%s: workspace left behind' % name)
         escaped = [os.path.join(h.temp_dir, 'a.dll'), os.path.join(h.temp_dir, '..', '..', '..', 'a.dll')]
@@ -547,16 +571,18 @@ class BundleSplicer:
     """A good installer (one entry, a.dll) whose bundle is swapped for one made
     by hand with `kzpack bundle create`, which packs any script as it is."""
 
-    def __init__(self, h, name):
+    def __init__(self, h, name, run_type='silent'):
         self.h = h
-        self.good = h.build_installer(name, 'silent', {'a.dll': b'a'}, 'dep-silent,a.dll,a.dll\n')
+        self.good = h.build_installer(name, run_type, {'a.dll': b'a'}, 'dep-%s,a.dll,a.dll\n' % run_type)
         self.folder = os.path.dirname(self.good)
         with open(self.good, 'rb') as f:
             self.data = f.read()
         load = [r for r in chain_records(self.data, sum(pe_sections(self.data)[-1][1:])) if r[0] == 'LOAD'][0]
         self.setup = bytes(b ^ 0xC6 for b in self.data[load[1]:load[1] + load[2]])
 
-    def installer(self, name, script):
+    def installer(self, name, script, edit_bundle=None, edit_setup=None):
+        """`edit_bundle(bytearray)` and `edit_setup(bytearray)` may change the
+        bundle file and the setup program before they are put in."""
         script_file = os.path.join(self.folder, 'script.txt')
         with open(script_file, 'wb' if isinstance(script, bytes) else 'w') as f:
             f.write(script)
@@ -567,7 +593,13 @@ class BundleSplicer:
                         '-r', os.path.join(keys, 'dev_bundle_root.key.der'), '--script', script_file,
                         '-e', 'a.dll=' + os.path.join(self.folder, 'src_a.dll'), '--quiet'], check=True)
         with open(bundle, 'rb') as f:
-            new_setup = replace_in_chain(self.setup, 'IBND', f.read(), False)
+            bundle_bytes = bytearray(f.read())
+        setup = bytearray(self.setup)
+        if edit_bundle:
+            edit_bundle(bundle_bytes)
+        if edit_setup:
+            edit_setup(setup)
+        new_setup = replace_in_chain(bytes(setup), 'IBND', bytes(bundle_bytes), False)
         installer = os.path.join(self.folder, name + '.exe')
         with open(installer, 'wb') as f:
             f.write(replace_in_chain(self.data, 'LOAD', new_setup, True))
@@ -595,7 +627,7 @@ def scenario_device_targets(h):
         installer = splice.installer('device', script)
         before = h.workspaces()
         result = h.run(installer, ['/S'])
-        check(result.code == 0, '%s: exit code %d' % (target, result.code))
+        check(result.code == 1603, '%s: exit code %d, expected 1603' % (target, result.code))
         check(h.read_report() is None, '%s: setup was started' % target)
         check(h.workspaces() == before, '%s: workspace left behind' % target)
 
@@ -621,7 +653,7 @@ def scenario_unwritable_targets(h):
               '%s: kzpack verify said %d: %r' % (name, verify.returncode, verify.stderr))
         before = h.workspaces()
         result = h.run(installer, ['/S'])
-        check(result.code == 0, '%s: exit code %d' % (name, result.code))
+        check(result.code == 1603, '%s: exit code %d, expected 1603' % (name, result.code))
         check(h.read_report() is None, '%s: setup was started' % name)
         check(h.workspaces() == before, '%s: workspace left behind' % name)
 
@@ -749,7 +781,7 @@ def start_gui_run(h, x, installer, args):
     if os.path.exists(h.report):
         os.remove(h.report)
     env = h.wine_env({'DISPLAY': x.display, 'WINEPREFIX': gui_prefix(h)})
-    return subprocess.Popen([h.wine_run, installer] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    return subprocess.Popen(h.launch_command(installer, args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             stdin=subprocess.DEVNULL, env=env, start_new_session=True)
 
 
@@ -763,7 +795,7 @@ def wait_gui_run(proc, timeout=RUN_TIMEOUT):
         proc.communicate()
         raise Failure('gui run did not end within %d s' % timeout)
     lines = [unescape(m.group(1)) for m in (DEBUGSTR.search(r) for r in err.decode('utf-8', 'replace').splitlines()) if m]
-    return proc.returncode, lines
+    return launched_exit_code(proc.returncode, out.decode('utf-8', 'replace'))[0], lines
 
 
 def scenario_gui(h):
@@ -828,6 +860,131 @@ def scenario_gui_corrupted(h):
         check(code == 2, 'exit code %d, expected 2' % code)
 
 
+
+# Setup's own codes: success, "reboot required", an access violation.
+SETUP_EXIT_CODES = [0, 3010, 0xC0000005]
+INSTALL_FAILED = 1603
+
+
+def flip_middle_byte(data):
+    data[len(data) // 2] ^= 0x01
+
+
+@contextlib.contextmanager
+def full_temp_folder(h):
+    """A small file system over the prefix's temporary folder, filled to the
+    last byte; yields None, or why it could not be made."""
+    if os.geteuid() != 0:
+        yield 'mounting a file system over the temporary folder needs root'
+        return
+    mounted = subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=1m', 'kz-full-temp', h.temp_dir],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if mounted.returncode != 0:
+        yield 'mount refused: %s' % mounted.stdout.decode('utf-8', 'replace').strip()
+        return
+    try:
+        try:
+            with open(os.path.join(h.temp_dir, 'filler'), 'wb') as f:
+                while True:
+                    f.write(b'\0' * 65536)
+                    f.flush()
+        except OSError:
+            pass
+        yield None
+    finally:
+        if subprocess.run(['umount', h.temp_dir], stderr=subprocess.DEVNULL).returncode != 0:
+            subprocess.run(['umount', '-l', h.temp_dir], stderr=subprocess.DEVNULL)
+
+
+def exit_code_runs(h, run_type, display=None, while_running=None):
+    """Both prefixes: setup's codes come back exactly; a refused bundle, a
+    setup program with a bad signature and a full temporary folder give 1603,
+    start no setup, leave no workspace, and end with the one ungated line
+    (the diagnostic switch is off). `while_running(pressed)` may dismiss
+    message boxes and notes each in `pressed`."""
+    splice = BundleSplicer(h, 'codes_' + run_type, run_type)
+    script = 'dep-%s,a.dll,a.dll\n' % run_type
+    failures = [
+        ('refused bundle', splice.installer('refused', script, edit_bundle=flip_middle_byte),
+         r'opening the bundle', False),
+        ('bad setup signature', splice.installer('bad_setup', script, edit_setup=tamper_signed_bytes),
+         r'checking the signature of setup\.exe', True),
+    ]
+    places = [('64-bit prefix', gui_prefix(h) if display else h.prefix)]
+    if pe_machine(h.stub) == 0x14c:
+        check(os.path.exists(os.path.join(h.prefix32, 'system.reg')),
+              'no 32-bit prefix %s (scripts/bootstrap.sh makes it)' % h.prefix32)
+        places.append(('XP prefix', h.prefix32))
+    env = {'DISPLAY': display} if display else {}
+
+    def run(what, installer, extra=None, box=False):
+        before = h.workspaces()
+        pressed = []
+        look = (lambda: while_running(pressed)) if while_running else None
+        result = h.run(installer, ['/S'], extra_env=dict(env, **(extra or {})), while_running=look)
+        check(h.workspaces() == before, '%s: workspace left behind' % what)
+        check(bool(pressed) == (box and bool(display)), '%s: message boxes %r' % (what, pressed))
+        return result
+
+    def expect_failure(what, result, step):
+        check(result.code == INSTALL_FAILED, '%s: exit code %d, expected %d' % (what, result.code, INSTALL_FAILED))
+        check(h.read_report() is None, '%s: setup was started' % what)
+        check(re.fullmatch('Installation failed: %s\n' % step, result.lines[-1] if result.lines else ''),
+              '%s: last line %r' % (what, result.lines[-1:]))
+
+    notes = []
+    home = h.prefix
+    try:
+        for place, prefix in places:
+            if prefix == h.prefix32:
+                stop_server(prefix)  # its desktop must meet our display, not an earlier one
+            h.use_prefix(prefix, display)
+            for code in SETUP_EXIT_CODES:
+                what = '%s, %s, setup exits 0x%x' % (place, run_type, code)
+                result = run(what, splice.good, {'KZ_SETUP_EXIT_CODE': '0x%x' % code})
+                check(result.code == code, '%s: exit code 0x%x' % (what, result.code))
+                check(h.read_report() is not None, '%s: setup did not run' % what)
+            for name, installer, step, box in failures:
+                what = '%s, %s, %s' % (place, run_type, name)
+                expect_failure(what, run(what, installer, box=box), step)
+            what = '%s, %s, full temporary folder' % (place, run_type)
+            with full_temp_folder(h) as skipped:
+                if skipped:
+                    notes.append('%s skipped: %s' % (what, skipped))
+                else:
+                    expect_failure(what, run(what, splice.good), r'writing setup\.exe \(error 112\)')
+            if prefix == h.prefix32:
+                stop_server(prefix)
+    finally:
+        h.prefix = home
+        h.find_temp_dir()
+    for note in notes:
+        print('    ' + note)
+
+
+def stop_server(prefix):
+    subprocess.run(['wineserver', '-k'], env=dict(os.environ, WINEPREFIX=prefix), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+
+
+def scenario_exit_codes(h):
+    """Silent runs in both prefixes: the exit codes deployment tools act on."""
+    exit_code_runs(h, 'silent')
+
+
+def scenario_exit_codes_gui(h):
+    """The same in gui mode under Xvfb; the "Error" box of a bad setup
+    signature is dismissed by the test."""
+    if not shutil.which('xdotool'):
+        raise Skip('xdotool missing')
+    with h.xvfb as x:
+        def dismiss(pressed):
+            window = x.find_window('^Error$')
+            if window:
+                x.press_enter(window)
+                pressed.append(window)
+        exit_code_runs(h, 'gui', x.display, dismiss)
+
 SCENARIOS = [
     ('no_type', scenario_no_type),
     ('silent_install', scenario_silent_install),
@@ -844,6 +1001,8 @@ SCENARIOS = [
     ('authenticode', scenario_authenticode),
     ('gui', scenario_gui),
     ('gui_corrupted', scenario_gui_corrupted),
+    ('exit_codes', scenario_exit_codes),
+    ('exit_codes_gui', scenario_exit_codes_gui),
 ]
 
 
@@ -854,6 +1013,8 @@ def can_run(h):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--stub', required=True)
+    parser.add_argument('--launcher', required=True,
+                        help='a Windows program that runs its arguments and prints "... exit=<code> ..."')
     parser.add_argument('--setup', required=True)
     parser.add_argument('--kzpack', default='')
     parser.add_argument('--keys', required=True)

@@ -152,8 +152,8 @@ TEST(ReliabilityFaults, FailingWriteDuringExtractionRemovesTheDestination) {
 #endif
 }
 
-// The installer's chunk limit (0x1900000 inflated, compressBound of it
-// stored): at the limit the bundle opens and extracts, one byte past it the
+// The installer's chunk limit (kInstallerSizeLimit inflated, compressBound
+// of it stored): at the limit the bundle opens and extracts, one byte past it the
 // open refuses it.
 TEST(ReliabilityFaults, BundleChunkLimitsAtTheInstallerSize) {
   kztest::TempDir dir;

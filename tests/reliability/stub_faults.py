@@ -1,20 +1,21 @@
 #!/usr/bin/env python3
 """Runs of the real Stub.exe under wine for the
 reliability checks: refused installers from the corruption sweep, a setup
-program that cannot start, interrupted runs, and a LOAD of more than 1 GiB
-with the stub's peak working set.
+program that cannot start, interrupted runs, the stub's memory while setup
+waits, and a LOAD of more than 1 GiB with the stub's peak working set.
 
-Each run looks at what a user sees: the exit code, whether setup started
-(the demo setup writes KZ_SETUP_REPORT), and which "ITMPD_" workspaces are
-left in wine's temporary folder. The private wine prefix (WINEPREFIX, a copy
+Each run looks at what a user sees: the exit code (the whole code, printed
+on the Windows side by the launcher: wine hands a Unix parent only its low 8
+bits), whether setup started (the demo setup writes KZ_SETUP_REPORT), and
+which "ITMPD_" workspaces are left in wine's temporary folder. The private wine prefix (WINEPREFIX, a copy
 of the project's) means every wine process in it belongs to these runs.
 
   stub_faults.py --stub Stub.exe --setup setup.exe --sleeper sleeper_setup.exe
-                 --kzpack kzpack --wine-run scripts/wine-run --work DIR
-                 [--refused DIR] [--large] [--scenarios a,b,...]
+                 --launcher peakmem.exe --kzpack kzpack --wine-run scripts/wine-run --work DIR
+                 [--probe memory_probe.exe] [--refused DIR] [--large] [--scenarios a,b,...]
 Prints one line per run and a table at the end; exit 1 when a run shows a
 fault (setup started from a refused installer, a workspace left where the
-process could clean up).
+process could clean up, an exit code that reports a failure as a success).
 """
 import argparse
 import os
@@ -29,6 +30,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 DEBUGSTR = re.compile(r'(?:trace|warn):debugstr:OutputDebugStringA "(.*)"$')
+LAUNCHER_LINE = re.compile(r'^elapsed_ms=\S+ peak_ws_kib=\d+ exit=(\d+) ', re.M)
 
 
 def windows_path(path):
@@ -86,8 +88,10 @@ class Runner:
                     if ('WINEPREFIX=' + self.prefix).encode() not in f.read().split(b'\0'):
                         continue
                 with open('/proc/%s/cmdline' % pid, 'rb') as f:
-                    if name.encode() in f.read():
-                        pids.append(int(pid))
+                    command = f.read()
+                # The launcher's command line names the installer too.
+                if name.encode() in command and os.path.basename(self.args.launcher).encode() not in command:
+                    pids.append(int(pid))
             except OSError:
                 continue
         return pids
@@ -109,13 +113,15 @@ class Runner:
             os.remove(self.report)
         before = self.workspaces()
         start = time.monotonic()
-        proc = subprocess.Popen([self.args.wine_run, exe] + list(args), stdout=subprocess.DEVNULL,
-                                stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=self.env(),
-                                start_new_session=True)
-        err_chunks = []
+        proc = subprocess.Popen([self.args.wine_run, self.args.launcher, windows_path(exe)] + list(args),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                env=self.env(), start_new_session=True)
+        err_chunks, out_chunks = [], []
         import threading
         reader = threading.Thread(target=lambda: err_chunks.append(proc.stderr.read()))
         reader.start()
+        out_reader = threading.Thread(target=lambda: out_chunks.append(proc.stdout.read()))
+        out_reader.start()
         peak = 0
         while proc.poll() is None:
             for pid in self.our_wine_pids(os.path.basename(exe)):
@@ -128,14 +134,18 @@ class Runner:
             time.sleep(0.2)
         proc.wait()
         reader.join()
+        out_reader.join()
+        # None when the launcher itself was killed.
+        codes = LAUNCHER_LINE.findall(out_chunks[0].decode('utf-8', 'replace'))
         lines = [DEBUGSTR.search(l).group(1) for l in err_chunks[0].decode('utf-8', 'replace').splitlines()
                  if DEBUGSTR.search(l)]
         left = self.workspaces() - before
-        return {'code': proc.returncode, 'started': os.path.exists(self.report), 'left': sorted(left),
+        return {'code': int(codes[-1]) if codes else None, 'started': os.path.exists(self.report), 'left': sorted(left),
                 'lines': lines, 'seconds': time.monotonic() - start, 'peak_kib': peak}
 
-    def record(self, scenario, result, expect_started, expect_left, note=''):
-        ok = result['started'] == expect_started and bool(result['left']) == expect_left
+    def record(self, scenario, result, expect_started, expect_left, note='', expect_codes=None):
+        ok = result['started'] == expect_started and bool(result['left']) == expect_left and \
+            (expect_codes is None or result['code'] in expect_codes)
         if not ok:
             self.faults += 1
         row = '%-44s exit %-4s setup %-11s workspace %-8s %5.1f s %s%s' % (
@@ -183,7 +193,7 @@ class Runner:
 def scenario_pristine(r):
     exe = r.build('small', os.path.abspath(r.args.setup), r.small_files())
     res = r.run(exe)
-    r.record('pristine installer', res, True, False)
+    r.record('pristine installer', res, True, False, expect_codes=[0])
 
 
 def scenario_refused(r):
@@ -191,7 +201,8 @@ def scenario_refused(r):
         return
     for name in sorted(os.listdir(r.args.refused)):
         res = r.run(os.path.join(r.args.refused, name), timeout=300)
-        r.record('refused: ' + name[:60], res, False, False)
+        # Refused by the installer's own signature (2) or by the worker (1603).
+        r.record('refused: ' + name[:60], res, False, False, expect_codes=[1, 2, 1603])
         r.remove_left(res)
 
 
@@ -207,7 +218,7 @@ def scenario_setup_cannot_start(r):
         f.write(data)
     exe = r.build('nostart', bad, r.small_files())
     res = r.run(exe)
-    r.record('setup fails to start (ARM64 image)', res, False, False)
+    r.record('setup fails to start (ARM64 image)', res, False, False, expect_codes=[1603])
     r.remove_left(res)
 
 
@@ -263,8 +274,43 @@ def scenario_large(r):
     os.remove(exe)
 
 
+def scenario_memory(r):
+    """Once the script has run, the stub lets go of its chunk buffers and
+    compute threads: while setup waits, its working set and private bytes are
+    back within a few MiB of where they were before the extraction."""
+    if not r.args.probe:
+        return
+    data = os.path.join(r.work, 'memory.bin')
+    with open(data, 'wb') as f:
+        f.write(os.urandom(24 << 20))
+    # Chunks of 4 MiB: the slots alone hold tens of MiB while they exist.
+    exe = r.build('memory', os.path.abspath(r.args.sleeper), {'memory.bin': data}, chunk_size=4 << 20,
+                  compression=1)
+    probe = subprocess.Popen([r.args.wine_run, os.path.abspath(r.args.probe), os.path.basename(exe), 'memory.bin'],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                             env=r.env(False))
+    killed = []
+
+    def end_setup(proc):
+        if os.path.exists(r.report) and probe.poll() is not None and not killed:
+            killed.append(r.wine('taskkill', '/F', '/IM', 'setup.exe'))
+    res = r.run(exe, during=end_setup, timeout=300)
+    out = probe.communicate(timeout=60)[0].decode('utf-8', 'replace').strip()
+    figures = dict((k, int(v)) for k, v in re.findall(r'(\w+)_kib=(\d+)', out))
+    allowed = 8 << 10
+    grew = [what for what in ('ws', 'private') if 'after_' + what not in figures
+            or figures['after_' + what] > figures['before_' + what] + allowed]
+    note = out if out else 'no reading'
+    r.record('memory while setup waits', res, True, False, note)
+    if grew:
+        r.faults += 1
+        print('  <-- FAULT: %s more than 8 MiB above the level before the extraction' % ' and '.join(grew))
+    r.remove_left(res)
+    os.remove(data)
+
+
 SCENARIOS = {'pristine': scenario_pristine, 'refused': scenario_refused, 'nostart': scenario_setup_cannot_start,
-             'interrupted': scenario_interrupted, 'large': scenario_large}
+             'interrupted': scenario_interrupted, 'large': scenario_large, 'memory': scenario_memory}
 
 
 def main():
@@ -272,10 +318,12 @@ def main():
     p.add_argument('--stub', required=True)
     p.add_argument('--setup', required=True)
     p.add_argument('--sleeper', required=True, help='a setup program that runs until it is killed')
+    p.add_argument('--launcher', required=True, help='runs its arguments and prints "... exit=<code> ..."')
     p.add_argument('--kzpack', required=True)
     p.add_argument('--wine-run', required=True)
     p.add_argument('--machine', type=lambda text: int(text, 0),
                    help='the PE machine the stub must have (0x14c: the shipped 32-bit build)')
+    p.add_argument('--probe', help='memory_probe.exe: the stub\'s memory before and after the extraction')
     p.add_argument('--work', required=True)
     p.add_argument('--refused')
     p.add_argument('--large', action='store_true')
@@ -284,6 +332,7 @@ def main():
     if 'WINEPREFIX' not in os.environ:
         raise SystemExit('set WINEPREFIX to a private copy of the project prefix')
     args.wine_run = os.path.abspath(args.wine_run)
+    args.launcher = os.path.abspath(args.launcher)
     if args.machine is not None:
         with open(args.stub, 'rb') as f:
             head = f.read(4096)

@@ -464,6 +464,57 @@ class KzpackCli(unittest.TestCase):
             self.assertEqual(kz('verify', out, *self.roots()).returncode, 0)
             os.remove(out)
 
+    def test_outputs_never_replace_what_the_build_reads(self):
+        image = self.images.get('32') or self.skipTest('no mingw i686')
+        keys = self.path('own-keys')
+        shutil.copytree(self.keys, keys)
+        k = lambda name: os.path.join(keys, name)
+        victims = {name: self.write(name, name.encode()) for name in
+                   ('sg1.bin', 'ac.crt', 'ac.key', 'cli.pub.der', 'env.pub.der', 'token.key.der')}
+        victims['script.txt'] = self.write('script.txt', 'dep-silent,a.dll,a.dll\n')
+        os.link(k('image_root.key.der'), self.path('hard-link.der'))
+        project = self.project('inputs.toml', image, image, 'sg1_payload = "%s"\nscript_file = "%s"' % (
+            victims['sg1.bin'], victims['script.txt']), files={'a.dll': b'A'}, keys=[
+            'bundle_signing = "%s"' % k('bundle_signing.key.der'), 'bundle_root = "%s"' % k('bundle_root.key.der'),
+            'image_root = "%s"' % k('image_root.key.der'), 'image_root_public = "%s"' % k('image_root.pub.der')])
+        with open(project, 'a') as f:
+            f.write('[authenticode]\nenabled = false\ncertificate = "%s"\nkey = "%s"\n' % (victims['ac.crt'],
+                                                                                      victims['ac.key']))
+        out = self.path('inputs.exe')
+        build = ['build', project, '-o', out, '-q']
+        cases = [  # (arguments, environment, the file that must stay as it is)
+            (build + ['--sbom', k('image_root.key.der')], {}, k('image_root.key.der')),
+            (['build', project, '-q', '-o', k('bundle_root.key.der')], {}, k('bundle_root.key.der')),
+            (build + ['--sbom', os.path.join(keys, '..', 'own-keys', '.', 'bundle_signing.key.der')], {},
+             k('bundle_signing.key.der')),
+            (build + ['--sbom', self.path('hard-link.der')], {}, k('image_root.key.der')),
+            (build + ['--sbom', k('image_root.pub.der')], {}, k('image_root.pub.der')),
+            (build + ['--sbom', victims['sg1.bin']], {}, victims['sg1.bin']),
+            (build + ['--sbom', victims['script.txt']], {}, victims['script.txt']),
+            (build + ['--sbom', victims['ac.key']], {}, victims['ac.key']),
+            (build + ['--public-key', 'bundle_root=' + victims['cli.pub.der'], '--sbom', victims['cli.pub.der']], {},
+             victims['cli.pub.der']),
+            (build + ['--sbom', victims['env.pub.der']], {'KZ_PUBLIC_KEY_BUNDLE_SIGNING': victims['env.pub.der']},
+             victims['env.pub.der']),
+            (build + ['--signer', 'image_root=openssl pkeyutl -sign -inkey ' + victims['token.key.der'],
+                      '--sbom', victims['token.key.der']], {}, victims['token.key.der']),
+            (['inspect', image, '--project', project, '--sbom', k('image_root.key.der')], {}, k('image_root.key.der')),
+            (['stub', '--from', self.dev_stub(), '--image-root', k('image_root.pub.der'), '--bundle-root',
+              k('bundle_root.pub.der'), '-o', k('bundle_root.pub.der')], {}, k('bundle_root.pub.der')),
+        ]
+        for args, env, victim in cases:
+            with self.subTest(args=args[3:], env=env):
+                before = read(victim)
+                proc = run([KZPACK] + args, env=dict(os.environ, **env))
+                after, built = read(victim), os.path.exists(out)
+                self.write(victim, before)  # the next case starts from the same files
+                if built:
+                    os.remove(out)
+                self.assertEqual(proc.returncode, 2, proc.stderr)
+                self.assertIn(b'is the same file as', proc.stderr)
+                self.assertEqual(after, before)
+                self.assertFalse(built)
+
     def test_interrupted_build_leaves_no_temporary_files(self):
         image = self.images.get('32')
         if not image:
@@ -681,12 +732,20 @@ class KzpackCli(unittest.TestCase):
                    '/usr/bin/pkcs11-tool --pin=1234', 'pkcs11-tool --pi 1234', 'pkcs11-tool --so-pin=1234',
                    'openssl pkeyutl -sign -passin=pass:1234', 'openssl pkeyutl -sign --passin 1234',
                    'token-sign -p1234', 'env -- pkcs11-tool -p1234',
-                   'openssl pkeyutl -engine pkcs11 -inkey pkcs11:object=k;pin-value=1234']
-        through_env = ['env KZ_TOKEN_PIN=1234 pkcs11-tool --pin env:KZ_TOKEN_PIN', 'env -i -u X PIN=1234 token-sign']
+                   'openssl pkeyutl -engine pkcs11 -inkey pkcs11:object=k;pin-value=1234',
+                   # Behind wrappers, with their own options (some taking a value), nested.
+                   'timeout 60 pkcs11-tool -lp1234', 'nice pkcs11-tool -lp 1234', 'sudo pkcs11-tool --login -p1234x',
+                   'timeout -s KILL -k5 --foreground 60 nice -n 10 ionice -c 3 -n7 pkcs11-tool -p 1234',
+                   '/usr/bin/sudo -u signer -p prompt -hhost stdbuf -o 0 -eL setsid -w doas -u x pkcs11-tool --pin=1234',
+                   'env -S pkcs11-tool -p1234', 'timeout --signal KILL --kill-after=5 60 env -- openssl -passin pass:1234']
+        through_env = ['env KZ_TOKEN_PIN=1234 pkcs11-tool --pin env:KZ_TOKEN_PIN', 'env -i -u X PIN=1234 token-sign',
+                       'sudo -u signer PIN=1234 token-sign', 'timeout 9 env PIN=1234 token-sign']
         accepted = ['pkcs11-tool --login --pin env:KZ_TOKEN_PIN -m RSA-PKCS', 'pkcs11-tool -m RSA-PKCS -p env:PIN',
                     'pkcs11-tool -lm RSA-PKCS-PSS --mgf MGF1-SHA256 --id 01 --slot 0',
                     'openssl pkeyutl -sign -passin env:KZ_TOKEN_PIN -pkeyopt rsa_padding_mode:pss',
-                    'openssl pkeyutl -sign -passin file:/run/pin', 'env pkcs11-tool -p env:PIN']
+                    'openssl pkeyutl -sign -passin file:/run/pin', 'env pkcs11-tool -p env:PIN',
+                    'sudo -p PIN: pkcs11-tool --login -p env:PIN', 'timeout -k 1234 1234 nice -n 1234 token-sign',
+                    'doas -u 1234 ionice -p 1234 stdbuf -i 1234 token-sign']
         cases = [(c, b'carry a PIN') for c in refused] + [(c, b'needs the public key') for c in accepted]
         cases += [(c, b"in kzpack's environment instead") for c in through_env]
         cases.append(('openssl pkeyutl -sign -passin stdin', b'carries the digest'))
@@ -802,7 +861,7 @@ class KzpackCli(unittest.TestCase):
             (stub, self.key('image_root.key.der'), bundle, 1, 'is a private key'),
             (stub, image, crt, 1, 'is a certificate'),
             (stub, image, garbage, 1, 'not an RSA public key'),
-            (out, image, bundle, 2, 'is the stub it is made from'),
+            (out, image, bundle, 2, 'is the same file as'),
         ]
         for source, image_root, bundle_root, code, says in cases:
             with self.subTest(says=says):

@@ -280,6 +280,46 @@ class Sbom(unittest.TestCase):
         self.assertEqual(proc.returncode, 1, proc.stderr)
         self.assertEqual(sorted(os.listdir(self.work)), before)
 
+    def test_conditions_follow_the_run_type_and_stop_at_the_first_failing_line(self):
+        folder = self.path('stops')
+        os.makedirs(folder)
+        f = lambda name: os.path.join(folder, name)
+        key = lambda name: os.path.join(self.keys, name)
+        for name in ('a.txt', 'c.txt'):
+            with open(f(name), 'w') as out:
+                out.write(name)
+        # Line 2 names an entry the bundle lacks: 32-bit Windows stops there, 64-bit Windows never selects it.
+        with open(f('script'), 'w') as out:
+            out.write('dep-x64-gui,a.txt,a.txt\ndep-x86-gui,missing.txt,m.txt\ndep-gui,c.txt,c.txt\n')
+        self.ok(kz('cert', '-k', key('dev_bundle_signing.key.der'), '-r', key('dev_bundle_root.key.der'), '-o',
+                   f('cert'), '--development-keys', '-q'))
+        self.ok(kz('bundle', 'create', '-o', f('ibnd'), '-s', key('dev_bundle_signing.key.der'), '-c', f('cert'),
+                   '--script', f('script'), '--entry', 'a.txt=' + f('a.txt'), '--entry', 'c.txt=' + f('c.txt'),
+                   '--development-keys', '-q'))
+        self.ok(kz('attach', ARGS.setup, '-o', f('setup.exe'), '--file', 'IBND=' + f('ibnd'), '-q'))
+        docs = {}
+        for name, run_type in (('gui', ['--text', 'TYPE=gui']), ('blank', ['--text', 'TYPE= \t']), ('none', [])):
+            self.ok(kz('attach', ARGS.stub, '-o', f(name + '.exe'), '--section', *run_type, '--file',
+                       'LOAD=' + f('setup.exe'), '-q'))
+            self.ok(kz('inspect', f(name + '.exe'), '--sbom', f(name + '.cdx.json')))
+            docs[name] = self.load(f(name + '.cdx.json'))
+        self.validate(*[f(name + '.cdx.json') for name in docs])
+
+        def conditions(doc):
+            return {name: props(c, 'condition') for name, c in entries(doc).items() if name != 'install_script'}
+        written = lambda run_type: {'a.txt': ['architecture x64, Windows any, run type %s (script line 1)' % run_type],
+                                    'c.txt': ['architecture x64, Windows any, run type %s (script line 3)' % run_type]}
+        self.assertEqual(conditions(docs['gui']), written('gui'))
+        self.assertEqual(conditions(docs['blank']), written('"" (blank: silent mode)'))
+        self.assertEqual(prop(docs['blank']['metadata']['component'], 'runType'), '')
+        stops = 'script line 2: the bundle has no entry "missing.txt"'
+        self.assertEqual(props(docs['gui']['components'][0], 'script:stops'),
+                         ['32-bit Windows 6+: ' + stops, '32-bit Windows <6: ' + stops])
+        none = 'none: the installer has no run type (no "TYPE" attachment) and exits with code 1'
+        self.assertEqual(conditions(docs['none']), {'a.txt': [none], 'c.txt': [none]})
+        self.assertRegex(prop(docs['none']['metadata']['component'], 'runType'), '^none: ')
+        self.assertFalse(props(entries(docs['none'])['c.txt'], 'target'))
+
     def test_version_is_the_projects_one_version_string_with_the_stubs_digest(self):
         with open(os.path.join(ARGS.source, 'CMakeLists.txt')) as f:
             version = re.search(r'project\(kzinstaller VERSION (\S+)', f.read()).group(1)

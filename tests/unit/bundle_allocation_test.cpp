@@ -52,3 +52,54 @@ TEST(BundleAllocation, RefusedChunkBuffersFailTheirStep) {
   }
   EXPECT_TRUE(bundle.Open(path.wstring()));
 }
+
+// The stub catches no exception. Whichever single allocation of an
+// extraction is refused, nothing throws: a chunk buffer fails the entry and
+// leaves no file; the pool, its threads and their bookkeeping only hand the
+// work back to the worker, and the entry is still extracted whole.
+TEST(BundleAllocation, EachRefusedAllocationOfAnExtractionFailsCleanlyOrFallsBack) {
+  kztest::TempDir dir;
+  const std::vector<unsigned char> data = kztest::RandomBytes(5 * 70000, 11);
+  BundleWriterOptions options;
+  options.chunkSize = 70000;
+  const fs::path path = bundletest::MakeSigned(dir / "b.ibnd", {{"big", data}}, "IBND", options);
+  // A short relative destination: its conversion to a narrow path on POSIX
+  // needs no memory, so that every allocation counted is the extraction's.
+  struct BackTo {
+    fs::path folder;
+    ~BackTo() { fs::current_path(folder); }
+  } back{fs::current_path()};
+  fs::current_path(dir.path());
+  const std::wstring out = L"o";
+  size_t small = 0, large = 0;
+  for (size_t granted = 0;; ++granted) {
+    Bundle bundle;
+    bundle.SetCertificateGoal("IBND");
+    ASSERT_TRUE(bundle.Open(path.wstring()));
+    bool extracted = false, threw = false;
+    size_t refused = 0;
+    {
+      kztest::OneRefusedAllocation refusal(granted);
+      try {
+        extracted = bundle.ExtractEntry(out, "big");
+      } catch (const std::bad_alloc&) {
+        threw = true;
+      }
+      refused = refusal.refused_size();
+    }
+    ASSERT_FALSE(threw) << "allocation " << granted << " of " << refused << " bytes threw";
+    if (refused == 0 || refused < 65536) {
+      ASSERT_TRUE(extracted) << granted << ": " << refused;
+      EXPECT_EQ(kztest::ReadFileBytes(dir / "o"), data) << granted;
+    } else {
+      EXPECT_FALSE(extracted) << granted;
+      EXPECT_FALSE(fs::exists(dir / "o")) << granted;
+    }
+    fs::remove(dir / "o");
+    if (refused == 0) break;
+    ++(refused < 65536 ? small : large);
+  }
+  // The pool, its job ring and thread records, and the two chunk buffers.
+  EXPECT_GE(small, 3u);
+  EXPECT_GE(large, 2u);
+}

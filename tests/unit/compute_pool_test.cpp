@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bundle/chunk_slots.h"
+#include "bundle/format.h"
 #include "platform/platform.h"
 #include "tests/support/test_support.h"
 
@@ -74,7 +75,8 @@ TEST(ChunkSlots, StayWithinTheBudget) {
   const uint64_t mib = 1 << 20;
   EXPECT_EQ(ChunkSlotCount(2, 2 * mib), 4u);
   EXPECT_EQ(ChunkSlotCount(1, 2 * mib), 3u);
-  const uint64_t largest = 0x1900000ull + (0x1900000ull + (0x1900000 >> 12) + (0x1900000 >> 14) + 13);
+  const uint32_t limit = bundle_format::kInstallerSizeLimit;
+  const uint64_t largest = uint64_t{limit} + bundle_format::CompressBoundOf(limit);
   EXPECT_EQ(ChunkSlotCount(8, largest), 2u);
   EXPECT_EQ(ChunkSlotCount(8, 200 * mib), 1u);
   for (size_t threads : {1u, 2u, 8u, 32u})

@@ -82,7 +82,7 @@ TEST_F(LaunchInWorkspace, SetupReceivesArgumentsAndRunsInWorkspace) {
   std::vector<wchar_t*> pointers;
   for (std::wstring& arg : args) pointers.push_back(&arg[0]);
   const std::wstring module = L"C:\\some where\\installer.exe";
-  ASSERT_EQ(LaunchSetup(workDir_, static_cast<int>(pointers.size()), pointers.data(), module, nullptr), 0u);
+  ASSERT_TRUE(LaunchSetup(workDir_, static_cast<int>(pointers.size()), pointers.data(), module, nullptr).ended);
   const std::string report = Report();
   std::string expected = "argc=8\narg[0]=" + WideToUtf8(workDir_) + "setup.exe\n";
   for (size_t i = 0; i < args.size(); ++i)
@@ -94,12 +94,55 @@ TEST_F(LaunchInWorkspace, SetupReceivesArgumentsAndRunsInWorkspace) {
   EXPECT_NE(report.find("file=dep.dll size=5\n"), std::string::npos) << report;
 }
 
-TEST_F(LaunchInWorkspace, MissingSetupGivesOne) {
+TEST_F(LaunchInWorkspace, MissingSetupCannotStart) {
   ASSERT_TRUE(DeleteFileW((workDir_ + L"setup.exe").c_str()));
   wchar_t arg[] = L"/S";
   wchar_t* argv[] = {arg};
-  EXPECT_EQ(LaunchSetup(workDir_, 1, argv, L"C:\\i.exe", nullptr), 1u);
+  const SetupRun run = LaunchSetup(workDir_, 1, argv, L"C:\\i.exe", nullptr);
+  EXPECT_FALSE(run.ended);
+  EXPECT_STREQ(run.failedStep, "starting setup.exe");
+  EXPECT_EQ(run.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_FALSE(std::filesystem::exists(report_));
+}
+
+// Setup's exit code is read only where the wait saw it end: a handle that
+// may not be waited on, or whose code may not be read, fails the run
+// instead of passing on a code nobody read.
+TEST_F(LaunchInWorkspace, ExitCodeOnlyFromAWaitThatSucceeded) {
+  SetEnvironmentVariableW(L"KZ_SETUP_EXIT_CODE", L"3010");
+  std::wstring commandLine = L"\"" + workDir_ + L"setup.exe\" /S";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                      workDir_.c_str(), &startup, &process);
+  SetEnvironmentVariableW(L"KZ_SETUP_EXIT_CODE", nullptr);
+  ASSERT_TRUE(started);
+  CloseHandle(process.hThread);
+  ASSERT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+  const struct {
+    DWORD access;
+    bool ended;
+  } rows[] = {
+      {SYNCHRONIZE | PROCESS_QUERY_INFORMATION, true},
+      {PROCESS_QUERY_INFORMATION, false},  // the wait fails
+      {SYNCHRONIZE, false},                // the exit code cannot be read
+  };
+  for (const auto& row : rows) {
+    HANDLE limited = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &limited, row.access,
+                                FALSE, 0));
+    const SetupRun run = WaitForSetup(limited);
+    CloseHandle(limited);
+    EXPECT_EQ(run.ended, row.ended) << std::hex << row.access;
+    if (row.ended) {
+      EXPECT_EQ(run.exitCode, 3010u);
+    } else {
+      EXPECT_STREQ(run.failedStep, "waiting for setup.exe");
+      EXPECT_EQ(run.error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << std::hex << row.access;
+    }
+  }
+  CloseHandle(process.hProcess);
 }
 
 TEST_F(LaunchInWorkspace, ReadOnlyHeldSetupStillStarts) {
@@ -115,7 +158,7 @@ TEST_F(LaunchInWorkspace, ReadOnlyHeldSetupStillStarts) {
   EXPECT_FALSE(MoveFileExW((workDir_ + L"setup.exe").c_str(), (workDir_ + L"moved.exe").c_str(), 0));
   wchar_t arg[] = L"/S";
   wchar_t* argv[] = {arg};
-  EXPECT_EQ(LaunchSetup(workDir_, 1, argv, L"C:\\i.exe", nullptr), 0u);
+  EXPECT_TRUE(LaunchSetup(workDir_, 1, argv, L"C:\\i.exe", nullptr).ended);
   CloseHandle(held);
   EXPECT_NE(Report().find("arg[1]=/S\n"), std::string::npos);
 }

@@ -1,5 +1,6 @@
 // The installation worker's failure rows, in-process: each ends with result
-// 1, setup not started, and the workspace removed again.
+// 1603, setup not started, the workspace removed again, and then the one
+// line that names the failed step.
 #ifdef _WIN32
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -68,13 +69,14 @@ class WorkerFailures : public ::testing::Test {
     SetEnvironmentVariableW(L"KZ_SETUP_REPORT", nullptr);
     modulePath.clear();
   }
-  // Runs the worker on `installer`; checks the common outcome of a failure.
-  void ExpectFailure(const std::wstring& installer) {
+  // Runs the worker on `installer`; checks the common outcome of a failure
+  // at `step`.
+  void ExpectFailure(const std::wstring& installer, const std::string& step) {
     modulePath = installer;
     const std::set<std::wstring> before = Workspaces();
     kztest::DiagSwitchOn diag;
     kztest::DebugCapture capture;
-    EXPECT_EQ(InstallWorker(nullptr), 1u);
+    EXPECT_EQ(InstallWorker(nullptr), 1603u);
     EXPECT_EQ(Workspaces(), before) << "workspace left behind";
     EXPECT_FALSE(std::filesystem::exists(report_)) << "setup was started";
     messages_ = capture.Messages();
@@ -83,7 +85,9 @@ class WorkerFailures : public ::testing::Test {
     ASSERT_NE(at, messages_.end()) << "no cleanup lines";
     ASSERT_LT(at + 3, messages_.end());
     EXPECT_EQ(at[3].rfind("Cleanup " + WideToUtf8(GetTempBase()) + "ITMPD_", 0), 0u) << at[3];
-    EXPECT_EQ(messages_.back(), "Done\n");
+    // The reason comes last, after the workspace is gone.
+    EXPECT_EQ(messages_.end()[-2], "Done\n");
+    EXPECT_EQ(messages_.back(), "Installation failed: " + step + "\n");
   }
   std::vector<int> Progress() const {
     std::vector<int> values;
@@ -100,14 +104,14 @@ class WorkerFailures : public ::testing::Test {
 };
 
 TEST_F(WorkerFailures, NoLoadAttachment) {
-  ExpectFailure(DemoSetup());
+  ExpectFailure(DemoSetup(), "writing setup.exe");
   EXPECT_TRUE(Progress().empty());
 }
 
 TEST_F(WorkerFailures, SetupWithoutBundle) {
   const std::vector<uint8_t> setup = kztest::ReadFileBytes(KZ_DEMO_SETUP_EXE);
   WriteInstaller(dir_ / "installer.exe", {{"TYPE", kztest::Bytes("silent")}, {"LOAD", setup}});
-  ExpectFailure((dir_ / "installer.exe").wstring());
+  ExpectFailure((dir_ / "installer.exe").wstring(), "writing ibnd");
   // The first phase ran: 0 up to below 50, nothing after it.
   const std::vector<int> progress = Progress();
   ASSERT_FALSE(progress.empty());
@@ -131,7 +135,7 @@ TEST_F(WorkerFailures, BundleThatIsNoBundle) {
   }
   WriteInstaller(dir_ / "installer.exe",
                  {{"TYPE", kztest::Bytes("silent")}, {"LOAD", kztest::ReadFileBytes(setup)}});
-  ExpectFailure((dir_ / "installer.exe").wstring());
+  ExpectFailure((dir_ / "installer.exe").wstring(), "opening the bundle");
   const std::vector<int> progress = Progress();
   ASSERT_FALSE(progress.empty());
   EXPECT_GE(progress.back(), 50);  // the bundle was extracted, then refused
@@ -159,13 +163,14 @@ std::wstring InstallerWithBundle(const kztest::TempDir& dir, const std::vector<b
 }
 
 TEST_F(WorkerFailures, NoInstallScript) {
-  ExpectFailure(InstallerWithBundle(dir_, {{"a.dll", bundletest::Text("a")}}));
+  ExpectFailure(InstallerWithBundle(dir_, {{"a.dll", bundletest::Text("a")}}), "finding the install script");
   // The bundle opened (85), then nothing: no script lines ran.
   EXPECT_EQ(Progress().back(), 85);
 }
 
 TEST_F(WorkerFailures, SetupSignatureInvalidSilent) {
-  ExpectFailure(InstallerWithBundle(dir_, {{"install_script", bundletest::Text("# nothing to do\n")}}));
+  ExpectFailure(InstallerWithBundle(dir_, {{"install_script", bundletest::Text("# nothing to do\n")}}),
+                "checking the signature of setup.exe");
   auto line = std::find(messages_.begin(), messages_.end(), "\n##installer file is not valid!");
   ASSERT_NE(line, messages_.end());
   EXPECT_EQ(line[1], "Begin cleanup of 0 files\n");  // the last thing before the cleanup
@@ -217,7 +222,7 @@ TEST_F(WorkerFailures, SetupSignatureInvalidGuiShowsTheBoxBeforeTheLine) {
     watcher.capture = &lines;
     HANDLE thread = CreateThread(nullptr, 0, BoxWatcher::Run, &watcher, 0, nullptr);
     ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(InstallWorker(nullptr), 1u);
+    EXPECT_EQ(InstallWorker(nullptr), 1603u);
     watcher.done = true;
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
@@ -233,12 +238,13 @@ TEST_F(WorkerFailures, SetupSignatureInvalidGuiShowsTheBoxBeforeTheLine) {
 
 TEST_F(WorkerFailures, DeviceTargetIsRefusedBeforeAnythingIsWritten) {
   ExpectFailure(InstallerWithBundle(
-      dir_, {{"install_script", bundletest::Text("dep-silent,a.dll,NUL\n")}, {"a.dll", bundletest::Text("a")}}));
+      dir_, {{"install_script", bundletest::Text("dep-silent,a.dll,NUL\n")}, {"a.dll", bundletest::Text("a")}}),
+      "running the install script");
   EXPECT_NE(std::find(messages_.begin(), messages_.end(), "Script target NUL names a device, not a file\n"),
             messages_.end());
 }
 
-// A chunk buffer that cannot be had fails the extraction: exit code 1 as
+// A chunk buffer that cannot be had fails the extraction: exit code 1603 as
 // for any failed extraction, the workspace removed, nothing thrown.
 TEST_F(WorkerFailures, ChunkBufferThatCannotBeHad) {
   BundleWriterOptions options;
@@ -250,7 +256,7 @@ TEST_F(WorkerFailures, ChunkBufferThatCannotBeHad) {
   const std::wstring installer = InstallerWithBundleFile(dir_, bundle);
   // Above the 2 MiB of the attachment copy and of the signature check.
   kztest::RefusedAllocations refused((5 << 20) / 2);
-  ExpectFailure(installer);
+  ExpectFailure(installer, "running the install script");
   EXPECT_NE(std::find_if(messages_.begin(), messages_.end(),
                          [](const std::string& m) { return m.rfind("Out of memory for 31", 0) == 0; }),
             messages_.end());
@@ -274,7 +280,7 @@ TEST_F(WorkerFailures, ScriptCutShortRunsNoLine) {
   ASSERT_TRUE(writer.AddStoredChunk("not zlib", 8, 20, &error)) << error;
   ASSERT_TRUE(writer.AddEntryFromMemory("a.dll", "a", 1, &error)) << error;
   ASSERT_TRUE(writer.Finish(&error)) << error;
-  ExpectFailure(InstallerWithBundleFile(dir_, bundle));
+  ExpectFailure(InstallerWithBundleFile(dir_, bundle), "reading the install script");
   EXPECT_NE(std::find(messages_.begin(), messages_.end(), "The install script could not be read to its end\n"),
             messages_.end());
   EXPECT_EQ(std::find_if(messages_.begin(), messages_.end(),

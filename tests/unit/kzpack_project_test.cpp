@@ -112,9 +112,11 @@ TEST_F(ProjectTest, ErrorsNameFileLineAndKey) {
 
 TEST_F(ProjectTest, MissingAndConflictingSettingsAreRefused) {
   const std::string file = ProjectPath();
-  EXPECT_NE(ErrorOf("setup = \"setup.exe\"\ntype = \"gui\"\n[keys]\n").find(file + ":"), std::string::npos);
-  EXPECT_NE(ErrorOf("setup = \"setup.exe\"\ntype = \"gui\"\n[keys]\n").find("stub: missing (required)"),
+  EXPECT_NE(ErrorOf("stub = \"Stub.exe\"\ntype = \"gui\"\n[keys]\n").find(file + ":"), std::string::npos);
+  EXPECT_NE(ErrorOf("stub = \"Stub.exe\"\ntype = \"gui\"\n[keys]\n").find("setup: missing (required)"),
             std::string::npos);
+  // Without stub = the build takes the stub installed with kzpack.
+  EXPECT_EQ(kzpack::ParseProject(Text().substr(Text().find('\n') + 1), ProjectPath()).stub, "");
   // A run type with a comma or blank would break the script's flags field.
   EXPECT_NE(ErrorOf(Text().replace(Text().find("\"gui\""), 5, "\"g ui\"")).find(":3: type:"), std::string::npos);
   // Exactly one way to get the certificate.

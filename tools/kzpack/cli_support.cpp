@@ -47,6 +47,18 @@ bool FileExists(const std::string& path) {
   return std::filesystem::exists(FsPath(path), ec);
 }
 
+std::vector<std::string> ExistingFilesAmong(const std::vector<std::string>& words) {
+  std::vector<std::string> files;
+  for (const std::string& word : words) {
+    const size_t eq = word.find('=');
+    for (const std::string& candidate : {word, eq == std::string::npos ? std::string() : word.substr(eq + 1)}) {
+      std::error_code ec;
+      if (!candidate.empty() && std::filesystem::is_regular_file(FsPath(candidate), ec)) files.push_back(candidate);
+    }
+  }
+  return files;
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code ec, ec2, ec3;
   const std::filesystem::path one = std::filesystem::weakly_canonical(FsPath(a), ec);

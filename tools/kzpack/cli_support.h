@@ -38,6 +38,9 @@ bool FileExists(const std::string& path);
 // True when both paths name one file (the second may not exist yet).
 bool SameFile(const std::string& a, const std::string& b);
 int64_t FileSizeOf(const std::string& path);
+// The words of a command that name an existing file, whole or after a "="
+// ("--module=/usr/lib/p11.so").
+std::vector<std::string> ExistingFilesAmong(const std::vector<std::string>& words);
 
 // Global output switches, set once by main from the common options.
 struct OutputSettings {

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "tools/kzpack/build_inputs.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
 #include "tools/kzpack/development_keys.h"
@@ -27,10 +28,12 @@ void RunBuild(BuildOptions options) {
   Project project = LoadProject(options.project, options.overrides);
   if (project.stub.empty())
     project.stub = RequireInstalledStub("name one with stub = \"...\" in the project file or --stub");
+  // Neither output may replace anything the build reads, nor the other output.
+  std::vector<std::string> inputs = BuildInputs(project, options.signing);
+  RefuseOutputOverInputs("-o", options.output, inputs, "Installer.exe");
   if (!project.sbom.empty()) {
-    std::vector<std::string> inputs = {options.output, project.path, project.stub, project.setup};
-    for (const ProjectFileEntry& file : project.files) inputs.push_back(file.source);
-    CheckSbomPath(project.sbom, inputs);
+    inputs.push_back(options.output);
+    RefuseOutputOverInputs("--sbom", project.sbom, inputs, "bom.cdx.json");
     SbomTime();  // a malformed SOURCE_DATE_EPOCH stops the build before it starts
   }
   const BuildSummary summary = BuildInstaller(project, options.output, options.signing);
@@ -72,7 +75,7 @@ void RegisterBuild(CLI::App& app) {
                   "the file as written); its components: the setup program as the installer unpacks it, holding\n"
                   "every bundle entry with the SHA-256 of its content. Properties \"kzpack:...\" give sizes, the\n"
                   "embedded signatures' state, each entry's targets and the architecture, Windows version and run\n"
-                  "type of the script lines that select it, and the SHA-256 fingerprints of the image root, bundle\n"
+                  "type of the script lines that write it (up to the first failing line), and the SHA-256 fingerprints of the image root, bundle\n"
                   "root and bundle signing keys (and whether they are development keys). An entry is named by\n"
                   "[file.identity] (name, version, purl, license, supplier) when given, else by its entry name and\n"
                   "hashes only. The timestamp is SOURCE_DATE_EPOCH when set; the serial number is new each time.\n"

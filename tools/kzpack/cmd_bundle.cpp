@@ -190,7 +190,7 @@ void RegisterBundle(CLI::App& app) {
   c->add_option("files", create->files, "Files, each stored under its file name");
   c->add_option("-e,--entry", create->entries, "NAME=PATH: a file stored under another name");
   c->add_option("--chunk-size", create->chunkSize, "Bytes per compressed chunk")
-      ->check(CLI::Range(1u, 0x1900000u))
+      ->check(CLI::Range(1u, static_cast<uint32_t>(bundle_format::kInstallerSizeLimit)))
       ->capture_default_str();
   c->add_option("-l,--level", create->level, "zlib compression level")->check(CLI::Range(0, 9))->capture_default_str();
   c->add_flag("-f,--force", create->force, "Replace an existing output file");

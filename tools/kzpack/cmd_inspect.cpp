@@ -12,6 +12,7 @@
 #include "bundle/format.h"
 #include "platform/platform.h"
 #include "support/script_lines.h"
+#include "tools/kzpack/build_inputs.h"
 #include "tools/kzpack/bundle_scan.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
@@ -44,16 +45,20 @@ struct InspectOptions {
 // The bill of materials instead of the view; identities only from a project file.
 void WriteInspectSbom(const InspectOptions& options) {
   if (!FileExists(options.file)) throw ToolError(options.file + ": file not found");
-  CheckSbomPath(options.sbom, {options.file, options.project});
+  // The document must not replace what this command reads, nor what a build
+  // of the project it names would read.
+  std::vector<std::string> inputs = {options.file, options.bundleRoot, options.imageRoot};
+  Project project;
+  if (!options.project.empty()) {
+    project = LoadProjectFiles(options.project);
+    for (const std::string& input : BuildInputs(project, SigningOptions())) inputs.push_back(input);
+  }
+  RefuseOutputOverInputs("--sbom", options.sbom, inputs, "bom.cdx.json");
   SbomSubject subject;
   subject.path = options.file;
   subject.roots = RootsForFile(options.file, options.bundleRoot, options.imageRoot);
   subject.time = SbomTime();
-  Project project;
-  if (!options.project.empty()) {
-    project = LoadProjectFiles(options.project);
-    subject.project = &project;
-  }
+  if (!options.project.empty()) subject.project = &project;
   const std::string text = DescribeInstaller(subject);
   WriteFileAtomically(options.sbom, std::vector<uint8_t>(text.begin(), text.end()));
   Note(options.sbom + ": bill of materials of " + options.file);

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "tools/kzpack/build_inputs.h"
 #include "tools/kzpack/cli_support.h"
 #include "tools/kzpack/commands.h"
 #include "tools/kzpack/development_keys.h"
@@ -25,9 +26,7 @@ struct StubOptions {
 void RunStub(const StubOptions& options) {
   const std::string from = options.from.empty() ? RequireInstalledStub("name a stub with --from") : options.from;
   if (!FileExists(from)) throw ToolError("--from: file not found: " + from, kExitUsage);
-  if (SameFile(options.output, from))
-    throw ToolError("-o " + options.output + ": is the stub it is made from; write the copy to another file",
-                    kExitUsage);
+  RefuseOutputOverInputs("-o", options.output, {from, options.imageRoot, options.bundleRoot}, "Stub.exe");
   RootKeys roots;
   roots.imageRoot = BlockImageRoot(LoadPublicKey(options.imageRoot), options.imageRoot);
   roots.bundleRoot = BlockBundleRoot(LoadPublicKey(options.bundleRoot), options.bundleRoot);

@@ -184,9 +184,7 @@ BuildSummary BuildInstaller(const Project& project, const std::string& output, c
 
   // The stub must be a bare stub, take one more section and stay checkable.
   const LoadedStub stub = LoadStub(project.stub);
-  PeInfo stubInfo;
-  std::string reason;
-  if (!ReadPeInfoFromFile(project.stub, &stubInfo, &reason)) throw ToolError(project.stub + ": " + reason);
+  const PeInfo& stubInfo = stub.info;
   if (stubInfo.sections.size() + 1 > kMaxCheckedSections)
     throw ToolError(project.stub + ": " + std::to_string(stubInfo.sections.size()) +
                     " sections; with .KZBNDL the installer's signature check (at most " +

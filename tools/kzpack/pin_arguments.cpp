@@ -1,5 +1,6 @@
 #include "tools/kzpack/pin_arguments.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "tools/kzpack/external_signer.h"
@@ -96,42 +97,104 @@ std::string OptionProblem(const std::vector<std::string>& args) {
   return "";
 }
 
-// What `env` runs: its options and NAME=VALUE assignments come first.
-std::string EnvProblem(const std::vector<std::string>& args) {
-  for (size_t i = 0; i < args.size(); ++i) {
+// A program that runs another one: its own options, read as its getopt
+// reads them (stopping at the first operand), then `operands` words of its
+// own, then the command it runs.
+struct Wrapper {
+  std::string name;
+  std::string shortWithValue;      // letters whose value attaches or follows ("-n 10", "-n10")
+  std::string shortAttachedValue;  // letters whose value can only attach (sudo -hHOST)
+  std::vector<std::string> longWithValue;  // "--name value", "--name=value", abbreviated
+  size_t operands = 0;             // timeout's duration
+  bool assignments = false;        // NAME=VALUE words before the command set its environment
+};
+
+const Wrapper* WrapperNamed(const std::string& program) {
+  static const std::vector<Wrapper> kWrappers = {
+      {"env", "uCS", "", {"unset", "chdir", "split-string"}, 0, true},
+      {"timeout", "ks", "", {"kill-after", "signal"}, 1, false},
+      {"nice", "n", "", {"adjustment"}, 0, false},
+      {"ionice", "cnpPu", "", {"class", "classdata", "pid", "pgid", "uid"}, 0, false},
+      {"stdbuf", "ioe", "", {"input", "output", "error"}, 0, false},
+      {"setsid", "", "", {}, 0, false},
+      {"sudo", "aCcDgpRrTtUu", "h",
+       {"auth-type", "close-from", "login-class", "chdir", "group", "prompt", "chroot", "role", "command-timeout",
+        "type", "other-user", "user"},
+       0, true},
+      {"doas", "aCu", "", {}, 0, false},
+  };
+  for (const Wrapper& wrapper : kWrappers)
+    if (wrapper.name == program) return &wrapper;
+  return nullptr;
+}
+
+// The command `wrapper` runs with `args`; sets `*problem` when a word in front
+// of it puts a value into the command's environment.
+std::vector<std::string> WrappedCommand(const Wrapper& wrapper, const std::vector<std::string>& args,
+                                        std::string* problem) {
+  size_t i = 0;
+  for (; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--") return LiteralPinProblem(std::vector<std::string>(args.begin() + i + 1, args.end()));
-    const size_t eq = arg.find('=');
-    if (arg.rfind("-S", 0) == 0 || arg.rfind("--split-string", 0) == 0) {
-      // -S "cmd args": env splits the text into the command.
-      const std::string text = arg.rfind("-S", 0) == 0 && arg.size() > 2 ? arg.substr(2)
-                               : eq != std::string::npos                 ? arg.substr(eq + 1)
-                               : i + 1 < args.size()                     ? args[++i]
-                                                                         : "";
-      std::vector<std::string> command = SplitAtBlanks(text);
-      command.insert(command.end(), args.begin() + static_cast<long>(i) + 1, args.end());
-      return command.empty() ? "" : LiteralPinProblem(command);
+    if (arg == "--") {
+      ++i;
+      break;
     }
-    if (arg.rfind("-", 0) == 0) {
-      if (arg == "-u" || arg == "-C" || arg == "--unset" || arg == "--chdir") ++i;
-      continue;
+    if (arg.size() < 2 || arg[0] != '-') break;
+    const std::string next = i + 1 < args.size() ? args[i + 1] : "";
+    std::string option, value;
+    if (arg.rfind("--", 0) == 0) {
+      const size_t eq = arg.find('=');
+      const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+      for (const std::string& known : wrapper.longWithValue) {
+        if (name.empty() || known.rfind(name, 0) != 0) continue;
+        option = known;
+        value = eq != std::string::npos ? arg.substr(eq + 1) : next;
+        if (eq == std::string::npos) ++i;
+        break;
+      }
+    } else {
+      for (size_t c = 1; c < arg.size(); ++c) {
+        if (wrapper.shortAttachedValue.find(arg[c]) != std::string::npos) break;
+        if (wrapper.shortWithValue.find(arg[c]) == std::string::npos) continue;
+        option = std::string(1, arg[c]);
+        value = c + 1 < arg.size() ? arg.substr(c + 1) : next;
+        if (c + 1 == arg.size()) ++i;
+        break;
+      }
     }
-    if (eq != std::string::npos)
-      return "\"env " + arg.substr(0, eq) +
-             "=...\" puts the value in the signer's arguments; set " + arg.substr(0, eq) +
-             " in kzpack's environment instead (the signer inherits it)";
-    return LiteralPinProblem(std::vector<std::string>(args.begin() + static_cast<long>(i), args.end()));
+    // env -S "cmd args": the text is split into the command, the words after it follow.
+    if (wrapper.name == "env" && (option == "S" || option == "split-string")) {
+      std::vector<std::string> command = SplitAtBlanks(value);
+      command.insert(command.end(), args.begin() + static_cast<long>(std::min(i + 1, args.size())), args.end());
+      return command;
+    }
   }
-  return "";
+  i = std::min(i + wrapper.operands, args.size());
+  if (wrapper.assignments && i < args.size() && args[i].find('=') != std::string::npos) {
+    const std::string name = args[i].substr(0, args[i].find('='));
+    *problem = "\"" + wrapper.name + " " + name + "=...\" puts the value in the signer's arguments; set " + name +
+               " in kzpack's environment instead" +
+               (wrapper.name == "sudo" ? " (and let sudo keep it: --preserve-env=" + name + ")"
+                                       : std::string(" (the signer inherits it)"));
+  }
+  return std::vector<std::string>(args.begin() + static_cast<long>(i), args.end());
 }
 
 }  // namespace
 
 std::string LiteralPinProblem(const std::vector<std::string>& argv) {
-  if (argv.empty()) return "";
-  const std::string program = ProgramName(argv[0]);
-  const std::vector<std::string> args(argv.begin() + 1, argv.end());
-  if (program == "env") return EnvProblem(args);
+  // Wrappers nest ("timeout 60 nice sudo pkcs11-tool ..."): each is taken off in turn.
+  std::vector<std::string> command = argv;
+  while (!command.empty()) {
+    const Wrapper* wrapper = WrapperNamed(ProgramName(command[0]));
+    if (!wrapper) break;
+    std::string problem;
+    command = WrappedCommand(*wrapper, std::vector<std::string>(command.begin() + 1, command.end()), &problem);
+    if (!problem.empty()) return problem;
+  }
+  if (command.empty()) return "";
+  const std::string program = ProgramName(command[0]);
+  const std::vector<std::string> args(command.begin() + 1, command.end());
   for (const std::string& arg : args) {
     const std::string lower = Lower(arg);
     if (lower.find("pin-value=") != std::string::npos) return Literal("pin-value=");

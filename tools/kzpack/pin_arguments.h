@@ -5,8 +5,12 @@
 //   - openssl's -passin/-passout/-pass (also --name and name=value forms) and
 //     the same PIN options for other programs, plus "-p" with digits attached;
 //   - a pkcs11 URI with pin-value=, a bare "pass:..." argument;
-//   - every NAME=VALUE that `env` would put in the signer's environment (the
-//     value is in the arguments; set NAME in kzpack's environment instead).
+//   - every NAME=VALUE that `env` or `sudo` would put in the signer's
+//     environment (the value is in the arguments; set NAME in kzpack's
+//     environment instead).
+// A wrapper in front (timeout, nice, ionice, stdbuf, setsid, sudo, doas, env,
+// nested in any order) is read with its own options and operands, and the
+// program it runs is judged by these rules. A shell's -c text is not read.
 // References are fine: env:NAME (and for openssl file:PATH, fd:N). openssl's
 // "stdin" is refused too: the signer's stdin carries the digest.
 #pragma once

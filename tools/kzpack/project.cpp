@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "bundle/format.h"
 #include "support/script_lines.h"
 #include "support/script_rules.h"
 #include "tools/kzpack/cli_support.h"
@@ -140,7 +141,7 @@ void ReadTopLevel(const Reader& r, const ProjectOverrides& overrides, Project* p
   p->sg1Payload = r.ExistingFile(t, "", "sg1_payload", false);
   const std::string sbom = r.String(t, "", "sbom", false);
   p->sbom = !overrides.sbom.empty() ? overrides.sbom : sbom.empty() ? "" : r.Resolve(sbom);
-  p->chunkSize = static_cast<uint32_t>(r.Integer(t, "", "chunk_size", p->chunkSize, 1, 0x1900000));
+  p->chunkSize = static_cast<uint32_t>(r.Integer(t, "", "chunk_size", p->chunkSize, 1, bundle_format::kInstallerSizeLimit));
   p->compression = static_cast<int>(r.Integer(t, "", "compression", p->compression, 0, 9));
   if (const toml::node* script = r.Get(t, "script")) {
     if (!script->is_string()) r.Fail(script, "script", "must be a string (the script's text)");
@@ -148,10 +149,10 @@ void ReadTopLevel(const Reader& r, const ProjectOverrides& overrides, Project* p
     p->hasScript = true;
     p->scriptLine = static_cast<int>(script->source().begin.line);
   }
-  const std::string scriptFile = r.ExistingFile(t, "", "script_file", false);
-  if (!scriptFile.empty()) {
+  p->scriptFile = r.ExistingFile(t, "", "script_file", false);
+  if (!p->scriptFile.empty()) {
     if (p->hasScript) r.Fail(r.Get(t, "script_file"), "script_file", "give either script or script_file");
-    p->scriptText = ReadTextFile(scriptFile);
+    p->scriptText = ReadTextFile(p->scriptFile);
     p->hasScript = true;
     p->scriptLine = static_cast<int>(r.Get(t, "script_file")->source().begin.line);
   }
@@ -338,6 +339,45 @@ toml::table ParseToml(const std::string& text, const std::string& path) {
   }
 }
 
+// The files the rest of a project names, resolved against its folder but
+// neither required nor checked: describing an installer needs only the
+// [[file]] tables, yet what it writes must not replace a file the build reads.
+void ReadNamedInputs(const Reader& r, Project* p) {
+  const auto text = [&](const char* table, const std::string& key) -> std::string {
+    const toml::node* node = table ? r.root().get(table) : &r.root();
+    node = node && node->is_table() ? node->as_table()->get(key) : nullptr;
+    return node && node->is_string() ? node->as_string()->get() : "";
+  };
+  const auto path = [&](const char* table, const std::string& key) {
+    const std::string value = text(table, key);
+    return value.empty() ? value : r.Resolve(value);
+  };
+  p->stub = path(nullptr, "stub");
+  p->setup = path(nullptr, "setup");
+  p->sg1Payload = path(nullptr, "sg1_payload");
+  p->scriptFile = path(nullptr, "script_file");
+  p->signingKey = path("keys", "bundle_signing");
+  p->certificate = path("keys", "bundle_certificate");
+  p->bundleRootKey = path("keys", "bundle_root");
+  p->imageRootKey = path("keys", "image_root");
+  const toml::node* keys = r.root().get("keys");
+  for (const char* role : {"bundle_signing", "bundle_root", "image_root"}) {
+    ProjectSigner& signer = p->signers[role];
+    signer.publicKeyPath = path("keys", std::string(role) + "_public");
+    const toml::node* command = keys && keys->is_table() ? keys->as_table()->get(std::string(role) + "_signer") : nullptr;
+    if (command && command->is_array())
+      for (const toml::node& word : *command->as_array())
+        if (word.is_string() && !word.as_string()->get().empty())
+          signer.argv.push_back(signer.argv.empty() ? r.Program(word.as_string()->get()) : word.as_string()->get());
+  }
+  AuthenticodeSettings& a = p->authenticode;
+  if (!text("authenticode", "program").empty()) a.program = r.Program(text("authenticode", "program"));
+  a.pkcs12 = path("authenticode", "pkcs12");
+  a.passwordFile = path("authenticode", "password_file");
+  a.certificate = path("authenticode", "certificate");
+  a.key = path("authenticode", "key");
+}
+
 }  // namespace
 
 Project ParseProject(const std::string& text, const std::string& path, const ProjectOverrides& overrides) {
@@ -393,7 +433,23 @@ Project LoadProjectFiles(const std::string& path) {
   project.path = path;
   project.hasScript = root.contains("script") || root.contains("script_file");
   ReadFiles(reader, &project);
+  ReadNamedInputs(reader, &project);
   return project;
+}
+
+std::vector<std::string> ProjectInputs(const Project& project) {
+  std::vector<std::string> inputs = {project.path,          project.stub,        project.setup,
+                                     project.scriptFile,    project.sg1Payload,  project.signingKey,
+                                     project.certificate,   project.bundleRootKey, project.imageRootKey};
+  for (const auto& [role, signer] : project.signers) {
+    inputs.push_back(signer.publicKeyPath);
+    for (const std::string& file : ExistingFilesAmong(signer.argv)) inputs.push_back(file);
+  }
+  const AuthenticodeSettings& a = project.authenticode;
+  for (const std::string& file : {a.pkcs12, a.passwordFile, a.certificate, a.key}) inputs.push_back(file);
+  for (const std::string& file : ExistingFilesAmong({a.program})) inputs.push_back(file);
+  for (const ProjectFileEntry& file : project.files) inputs.push_back(file.source);
+  return inputs;
 }
 
 std::string ProjectScript(const Project& project) {

@@ -69,6 +69,7 @@ struct Project {
   uint32_t chunkSize = 1024 * 1024;
   int compression = 9;
   bool hasScript = false;  // a verbatim script was given (inline or script_file)
+  std::string scriptFile;  // script_file, when the script came from one
   std::string scriptText;
   int scriptLine = 0;
   std::vector<ProjectFileEntry> files;
@@ -99,7 +100,14 @@ Project ParseProject(const std::string& text, const std::string& path, const Pro
 
 // Only the [[file]] tables (sources must exist): what describing an
 // installer needs, without the stub, setup program and keys of its build.
+// Those are still named (unchecked), for ProjectInputs.
 Project LoadProjectFiles(const std::string& path);
+
+// Every file the project makes a build read: the project file, stub, setup
+// program, script_file, sg1_payload, keys, certificate, signers' public keys
+// and the files their commands name, the [authenticode] files and program,
+// the [[file]] sources.
+std::vector<std::string> ProjectInputs(const Project& project);
 
 // The install script: the verbatim one, or one line per file.
 std::string ProjectScript(const Project& project);

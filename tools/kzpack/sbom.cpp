@@ -7,9 +7,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <random>
-#include <system_error>
 
 #include "attachments/extract.h"
 #include "bundle/format.h"
@@ -79,18 +77,30 @@ void KeyProperties(const std::string& role, const std::vector<uint8_t>& key, boo
   properties->push_back(Property("key:" + role + ":development", DevelopmentKeyName(key).empty() ? "false" : "true"));
 }
 
+// How the conditions name a run type: a blank "TYPE" payload is silent mode.
+std::string RunTypeText(const std::string& runType) { return runType.empty() ? "\"\" (blank: silent mode)" : runType; }
+
 // Where the script puts an entry and on which Windows, one target and one
-// condition per line that selects it. Tags test architecture and version
-// independently, so the selected kinds always form such a pair.
-void ScriptProperties(const std::string& name, const std::vector<ScriptLineView>& lines, const std::string& runType,
-                      json* properties) {
+// condition per line that writes it somewhere: selected there, and before
+// the first line that fails there (the installer stops at that line). Tags
+// test architecture and version independently, and a failing line stops a
+// kind of Windows for good, so the kinds that write a line form such a pair.
+// Without a run type the installer exits before any of it.
+void ScriptProperties(const std::string& name, const std::vector<ScriptLineView>& lines,
+                      const std::vector<size_t>& stops, bool typed, const std::string& runType, json* properties) {
+  if (!typed) {
+    if (name != "install_script")
+      properties->push_back(Property("condition", "none: the installer has no run type (no \"TYPE\" attachment) "
+                                                  "and exits with code 1"));
+    return;
+  }
   const std::vector<WindowsKind>& kinds = AllWindowsKinds();
   bool any = false;
   for (const ScriptLineView& line : lines) {
     if (line.fields.size() < 3 || line.fields[1] != name) continue;
     bool bits64 = false, bits32 = false, from6 = false, before6 = false;
     for (size_t k = 0; k < kinds.size(); ++k) {
-      if (!line.selected[k]) continue;
+      if (!line.selected[k] || line.index >= stops[k]) continue;
       (kinds[k].is64 ? bits64 : bits32) = true;
       (kinds[k].majorVersion >= 6 ? from6 : before6) = true;
     }
@@ -100,11 +110,11 @@ void ScriptProperties(const std::string& name, const std::vector<ScriptLineView>
     const char* windows = from6 && before6 ? "any" : from6 ? "6+" : "<6";
     properties->push_back(Property("target", line.fields[2]));
     properties->push_back(Property("condition", std::string("architecture ") + arch + ", Windows " + windows +
-                                                    ", run type " + runType + " (script line " +
+                                                    ", run type " + RunTypeText(runType) + " (script line " +
                                                     std::to_string(line.index + 1) + ")"));
   }
   if (!any && name != "install_script")
-    properties->push_back(Property("condition", "none: no script line selects it for run type " + runType));
+    properties->push_back(Property("condition", "none: no script line writes it for run type " + RunTypeText(runType)));
 }
 
 // The identity the project gives an entry, only when its source is the very
@@ -120,8 +130,16 @@ const FileIdentity* IdentityFor(const Project* project, const std::string& name,
   return nullptr;
 }
 
-json EntryComponent(const std::string& bundlePath, const ScannedEntry& entry, const std::vector<ScriptLineView>& lines,
-                    const std::string& runType, const Project* project, const std::string& bomRef) {
+// What the installer's run type and script do with the entries.
+struct ScriptOutcome {
+  bool typed = false;  // a "TYPE" attachment the installer accepts
+  std::string runType;
+  std::vector<ScriptLineView> lines;
+  std::vector<size_t> stops;  // FirstFailingLines
+};
+
+json EntryComponent(const std::string& bundlePath, const ScannedEntry& entry, const ScriptOutcome& script,
+                    const Project* project, const std::string& bomRef) {
   CryptoPP::SHA256 hash;
   ReadScannedEntryChunks(bundlePath, entry, [&](const uint8_t* data, size_t size) { hash.Update(data, size); });
   uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
@@ -139,7 +157,7 @@ json EntryComponent(const std::string& bundlePath, const ScannedEntry& entry, co
   component["hashes"] = Hashes(sha256);
   json properties = json::array({Property("entry", entry.name), Property("size", std::to_string(entry.size))});
   if (entry.name == "install_script") properties.push_back(Property("role", "install script"));
-  ScriptProperties(entry.name, lines, runType, &properties);
+  ScriptProperties(entry.name, script.lines, script.stops, script.typed, script.runType, &properties);
   component["properties"] = properties;
   return component;
 }
@@ -150,20 +168,6 @@ std::string FileNameOf(const std::string& path) {
 }
 
 }  // namespace
-
-void CheckSbomPath(const std::string& sbom, const std::vector<std::string>& others) {
-  if (sbom.empty()) return;
-  std::error_code ec;
-  const char last = sbom.back();
-  if (last == '/' || last == '\\' || std::filesystem::is_directory(FsPath(sbom), ec))
-    throw ToolError("--sbom " + sbom + ": is a folder; name the file to write (e.g. " +
-                        (last == '/' || last == '\\' ? sbom : sbom + "/") + "bom.cdx.json)",
-                    kExitUsage);
-  for (const std::string& other : others) {
-    if (!other.empty() && SameFile(sbom, other))
-      throw ToolError("--sbom " + sbom + ": is the same file as " + other + "; choose another name", kExitUsage);
-  }
-}
 
 int64_t SbomTime() {
   const char* epoch = getenv("SOURCE_DATE_EPOCH");
@@ -188,9 +192,8 @@ std::string DescribeInstaller(const SbomSubject& subject) {
     throw ToolError(path + ": no setup program (\"LOAD\" attachment) to describe; is it an installer?");
   if (!ExtractAttachmentToFile(false, WidePath(setupPath), "IBND", WidePath(bundlePath), 0, 0))
     throw ToolError(path + ": the setup program carries no bundle (\"IBND\" attachment)");
-  std::string runType;
-  install::ReadRunType(WidePath(path), &runType);
-  const std::string scriptRunType = runType.empty() ? "gui" : runType;
+  ScriptOutcome outcome;
+  outcome.typed = install::ReadRunType(WidePath(path), &outcome.runType);
   const BundleScan scan = ScanBundle(bundlePath, "IBND", subject.roots.bundleRoot, bundle_format::kInstallerSizeLimit);
   if (!scan.headerValid) throw ToolError(path + ": its \"IBND\" attachment is not a bundle");
 
@@ -201,11 +204,12 @@ std::string DescribeInstaller(const SbomSubject& subject) {
     script.assign(bytes.begin(), bytes.end());
     break;
   }
-  const std::vector<ScriptLineView> lines = ViewScript(ReadScriptLinesFromText(script), scriptRunType, [&](const std::string& name) {
+  outcome.lines = ViewScript(ReadScriptLinesFromText(script), outcome.runType, [&](const std::string& name) {
     for (const ScannedEntry& entry : scan.entries)
       if (entry.name == name) return true;
     return false;
   });
+  outcome.stops = FirstFailingLines(outcome.lines);
 
   json entries = json::array();
   std::vector<std::string> refs;
@@ -214,7 +218,7 @@ std::string DescribeInstaller(const SbomSubject& subject) {
     // A crafted bundle may repeat a name; references must stay unique.
     while (std::find(refs.begin(), refs.end(), ref) != refs.end()) ref += "+";
     refs.push_back(ref);
-    entries.push_back(EntryComponent(bundlePath, entry, lines, scriptRunType, subject.project, ref));
+    entries.push_back(EntryComponent(bundlePath, entry, outcome, subject.project, ref));
   }
 
   const EmbeddedSignatureReport setupSignature = CheckEmbeddedSignature(setupPath, subject.roots.imageRoot);
@@ -225,6 +229,11 @@ std::string DescribeInstaller(const SbomSubject& subject) {
                                       Property("bundle:signature", scan.trusted() ? "valid" : scan.signatureProblem)});
   if (scan.certificateParses)
     setupProperties.push_back(Property("bundle:certificate:expiry", IsoTime(scan.certificate.expiry)));
+  // Where the script stops, per kind of Windows (what verify reports).
+  const std::vector<std::string> failures = outcome.typed ? ScriptFailures(outcome.lines) : std::vector<std::string>();
+  for (size_t k = 0; k < failures.size(); ++k)
+    if (!failures[k].empty())
+      setupProperties.push_back(Property("script:stops", std::string(AllWindowsKinds()[k].label) + ": " + failures[k]));
   json setup = {{"type", "application"},
                 {"bom-ref", "setup"},
                 {"name", "setup.exe"},
@@ -237,7 +246,9 @@ std::string DescribeInstaller(const SbomSubject& subject) {
   std::string reason;
   const bool pe = ReadPeInfoFromFile(path, &info, &reason);
   json installerProperties = json::array({Property("size", std::to_string(FileSizeOf(path))),
-                                          Property("runType", runType),
+                                          Property("runType", outcome.typed ? outcome.runType
+                                                                            : "none: no \"TYPE\" attachment (the "
+                                                                              "installer exits with code 1)"),
                                           Property("signature", SignatureState(installerSignature))});
   installerProperties.push_back(Property(
       "authenticode", pe && info.certificateTableSize ? "present (" + std::to_string(info.certificateTableSize) +

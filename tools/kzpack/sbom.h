@@ -16,10 +16,6 @@ namespace kzpack {
 
 struct Project;
 
-// Usage error (exit 2) when `sbom` is a folder or the same file as one of
-// `others` (the installer, the project, its inputs): checked before any work.
-void CheckSbomPath(const std::string& sbom, const std::vector<std::string>& others);
-
 // SOURCE_DATE_EPOCH when set (usage error when it is not a number of seconds
 // since 1970), the current time otherwise.
 int64_t SbomTime();

@@ -1,5 +1,7 @@
 #include "tools/kzpack/script_view.h"
 
+#include <cstdint>
+
 #include "support/script_rules.h"
 
 namespace kzpack {
@@ -13,15 +15,26 @@ const std::vector<WindowsKind>& AllWindowsKinds() {
   return kinds;
 }
 
-std::vector<std::string> ScriptFailures(const std::vector<ScriptLineView>& lines) {
-  std::vector<std::string> failures(AllWindowsKinds().size());
-  for (size_t k = 0; k < failures.size(); ++k) {
+std::vector<size_t> FirstFailingLines(const std::vector<ScriptLineView>& lines) {
+  std::vector<size_t> first(AllWindowsKinds().size(), SIZE_MAX);
+  for (size_t k = 0; k < first.size(); ++k) {
     for (const ScriptLineView& line : lines) {
       if (k < line.problemOn.size() && !line.problemOn[k].empty()) {
-        failures[k] = "script line " + std::to_string(line.index + 1) + ": " + line.problemOn[k];
+        first[k] = line.index;
         break;
       }
     }
+  }
+  return first;
+}
+
+std::vector<std::string> ScriptFailures(const std::vector<ScriptLineView>& lines) {
+  const std::vector<size_t> first = FirstFailingLines(lines);
+  std::vector<std::string> failures(first.size());
+  for (const ScriptLineView& line : lines) {
+    for (size_t k = 0; k < first.size(); ++k)
+      if (line.index == first[k])
+        failures[k] = "script line " + std::to_string(line.index + 1) + ": " + line.problemOn[k];
   }
   return failures;
 }

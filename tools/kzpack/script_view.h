@@ -42,6 +42,11 @@ template <typename EntryExists>
 std::vector<ScriptLineView> ViewScript(const std::vector<std::string>& lines, const std::string& runType,
                                        EntryExists entryExists);
 
+// Per AllWindowsKinds(): the index of the first selected line with a
+// problem there, where the installer stops (that line and every later one
+// write nothing); SIZE_MAX when the script runs to its end.
+std::vector<size_t> FirstFailingLines(const std::vector<ScriptLineView>& lines);
+
 // Per AllWindowsKinds(): what stops the installer there, "script line N: ..."
 // for the first selected line with a problem, "" when the script runs.
 std::vector<std::string> ScriptFailures(const std::vector<ScriptLineView>& lines);

@@ -101,6 +101,18 @@ const char* SignerHelp() {
          "  are refused, and so is -passin stdin: the signer's stdin carries the digest.\n";
 }
 
+std::vector<std::string> SigningInputs(const SigningOptions& options) {
+  std::vector<std::string> inputs;
+  for (const char* role : {"bundle_signing", "bundle_root", "image_root"}) {
+    inputs.push_back(ValueFor(options.publicKeys, role, "--public-key"));
+    inputs.push_back(Environment(EnvironmentName("KZ_PUBLIC_KEY_", role)));
+    for (const std::string& command :
+         {ValueFor(options.signers, role, "--signer"), Environment(EnvironmentName("KZ_SIGNER_", role))})
+      for (const std::string& file : ExistingFilesAmong(SplitAtBlanks(command))) inputs.push_back(file);
+  }
+  return inputs;
+}
+
 bool HasExternalSigner(const SigningOptions& options, const std::string& role) {
   return !ValueFor(options.signers, role, "--signer").empty() ||
          !Environment(EnvironmentName("KZ_SIGNER_", role)).empty();

@@ -47,6 +47,11 @@ void AddSigningOptions(CLI::App* cmd, SigningOptions* options, bool withProject)
 // The protocol and options, for --help.
 const char* SignerHelp();
 
+// The files the command line and the environment name for the signers:
+// --public-key and KZ_PUBLIC_KEY_<ROLE> files, and the files the --signer and
+// KZ_SIGNER_<ROLE> commands name.
+std::vector<std::string> SigningInputs(const SigningOptions& options);
+
 // True when the command line or the environment names a signer for `role`.
 bool HasExternalSigner(const SigningOptions& options, const std::string& role);
 

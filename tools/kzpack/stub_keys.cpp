@@ -9,6 +9,7 @@
 
 #include "attachments/trailer.h"
 #include "bundle/certificate.h"
+#include "platform/platform.h"
 #include "platform/process.h"
 #include "support/byte_order.h"
 #include "support/root_key_block.h"
@@ -20,6 +21,8 @@ namespace kzpack {
 namespace {
 
 const unsigned char kMarker[kRootKeyMarkerSize] = {KZ_ROOT_KEY_MARKER_BYTES};
+// Larger files are no stub; their images are not searched for a key block.
+constexpr uint64_t kMaxStubSize = 64u << 20;
 
 // Canonical DER of `spki` when it is an RSA key of `bits` (and `exponent`,
 // unless 0); else a sentence saying what it is instead, in `*problem`.
@@ -106,12 +109,19 @@ StubKeyBlock ReadStubKeyBlock(const std::vector<uint8_t>& bytes, uint64_t search
 }
 
 StubKeyBlock ReadStubKeyBlockOfFile(const std::string& path) {
-  const std::vector<uint8_t> bytes = ReadWholeFile(path);
   PeInfo info;
   std::string reason;
-  uint64_t end = bytes.size();
-  if (ReadPeInfoFromFile(path, &info, &reason) && !info.sections.empty() && info.sections.back().name == ".KZBNDL")
-    end = info.sections.back().rawPointer;
+  if (!ReadPeInfoFromFile(path, &info, &reason)) return {};
+  // The image only: an installer's chain (and a setup program's payload)
+  // may be gigabytes and is no part of the stub.
+  uint64_t end = std::min<uint64_t>(info.sectionDataEnd, info.fileSize);
+  if (!info.sections.empty() && info.sections.back().name == ".KZBNDL") end = info.sections.back().rawPointer;
+  if (end > kMaxStubSize) return {};
+  std::vector<uint8_t> bytes(static_cast<size_t>(end));
+  FILE* file = platform::OpenStdioFile(WidePath(path), L"rb");
+  const bool read = file && fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  if (file) fclose(file);
+  if (!read) throw ToolError(path + ": cannot read the file");
   return ReadStubKeyBlock(bytes, end);
 }
 
@@ -133,13 +143,15 @@ std::vector<uint8_t> BlockImageRoot(const std::vector<uint8_t>& spki, const std:
 
 LoadedStub LoadStub(const std::string& path) {
   LoadedStub stub;
-  PeInfo info;
+  PeInfo& info = stub.info;
   std::string reason;
   if (!ReadPeInfoFromFile(path, &info, &reason)) throw ToolError(path + ": " + reason);
   if (!info.sections.empty() && info.sections.back().name == ".KZBNDL")
     throw ToolError(path + ": already has a .KZBNDL section (it is an installer, not a stub)");
   if (info.certificateTableSize != 0)
     throw ToolError(path + ": carries an Authenticode signature; use an unsigned stub and sign the installer");
+  if (info.fileSize > kMaxStubSize)
+    throw ToolError(path + ": " + std::to_string(info.fileSize) + " bytes; a stub is about 1 MiB (is it an installer?)");
   stub.bytes = ReadWholeFile(path);
   if (EndsWithTrailer(stub.bytes, stub.bytes.size()) || EndsWithTrailer(stub.bytes, info.sectionDataEnd))
     throw ToolError(path + ": already carries attachments; start from the stub as it was built or installed");

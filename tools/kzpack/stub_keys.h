@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/kzpack/installer_check.h"
+#include "tools/kzpack/pe_info.h"
 
 namespace kzpack {
 
@@ -47,6 +48,7 @@ std::vector<uint8_t> BlockImageRoot(const std::vector<uint8_t>& spki, const std:
 // .KZBNDL section, no attachments, no Authenticode signature), whose block
 // is absent or found. ToolError naming the file otherwise.
 struct LoadedStub {
+  PeInfo info;
   std::vector<uint8_t> bytes;
   StubKeyBlock block;
 };
