@@ -71,8 +71,10 @@ cache_name() {  # the bootstrap's keyed build a preset's cache variable points a
   echo "  $(cache_name KZ_CRYPTOPP_ROOT)"
   echo "  $(cache_name KZ_LIBDEFLATE_ROOT)"
   echo
-  echo "To check: the same commit, 'scripts/bootstrap.sh stub' with KZ_CACHE an empty folder, then"
-  echo "'scripts/rebuild-stub.sh' builds Stub.exe again in a folder of its own and compares the bytes."
+  echo "To check, from a clone at that commit on a machine with these packages:"
+  echo "  scripts/rebuild-stub.sh /usr/share/kzpack/Stub.exe"
+  echo "builds Crypto++, libdeflate (into an empty cache folder) and Stub.exe again in a folder of its own"
+  echo "and compares the bytes."
 } >"$doc/buildinfo"
 chmod 0644 "$doc"/*
 
@@ -123,7 +125,8 @@ fi
 # ---- Windows zip -------------------------------------------------------------
 zipdir=$work/kzpack-$upstream-win64
 mkdir -p "$zipdir"
-install -m 0644 "$kzpack_exe" "$zipdir/kzpack.exe"
+x86_64-w64-mingw32-strip -o "$zipdir/kzpack.exe" "$kzpack_exe"
+chmod 0644 "$zipdir/kzpack.exe"
 install -m 0644 "$stub" "$zipdir/Stub.exe"
 cp "$doc/copyright" "$zipdir/copyright.txt"
 touch -d "@$SOURCE_DATE_EPOCH" "$zipdir" "$zipdir"/*
