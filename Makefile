@@ -1,7 +1,7 @@
 # The two commands of the README: `make demo` and `make test`. Both do all
 # set-up on a fresh Debian 12 machine first (scripts/bootstrap.sh).
 .PHONY: all bootstrap bootstrap-demo native win32 win64 asan test test-native test-asan test-win \
-        demo demo-gui demo-build fuzz-smoke bench clean
+        demo demo-gui demo-build fuzz-smoke bench package test-package clean
 
 JOBS ?= 2
 # How 32-bit Windows programs run here (native, lane or none): decided once by
@@ -62,6 +62,22 @@ demo: demo-build
 
 demo-gui: demo-build
 	DEMO_MODE=gui scripts/with-wine demo/run-demo.sh
+
+# What a vendor installs (scripts/package.sh): build/package/kzpack_<version>-1_amd64.deb
+# and kzpack-<version>-win64.zip, from the three builds' shipped programs only.
+package: bootstrap
+	@for preset in native win32 win64; do cmake --preset $$preset >/dev/null || exit 1; done
+	@cmake --build --preset native -j$(JOBS) --target kzpack
+	@cmake --build --preset win32 -j$(JOBS) --target Stub
+	@cmake --build --preset win64 -j$(JOBS) --target kzpack
+	scripts/package.sh
+
+# The packages tried as a new user would: only what they hold, under wine.
+test-package: package
+	@cmake --build --preset win32 -j$(JOBS) --target demo_setup
+	$(XVFB) scripts/with-wine python3 tests/package/package_test.py --deb build/package/kzpack_*_amd64.deb \
+	  --zip build/package/kzpack-*-win64.zip --setup build/win32/demo/setup/setup.exe --keys keys \
+	  --wine-run scripts/wine-run --work build/package/test
 
 # Installer benchmark against NSIS and the floors, then the micro-benchmarks
 # (bench/run.sh; WORKLOAD=w2 for the quick one, BENCH_BASE=COMMIT for before/after).

@@ -7,14 +7,22 @@
 #   scripts/bootstrap.sh         everything `make test` needs
 #   scripts/bootstrap.sh demo    only what `make demo` needs (no 64-bit
 #                                Crypto++, no test tools, no 32-bit prefix)
+#   scripts/bootstrap.sh stub    only the 32-bit stub's Crypto++ and libdeflate
+#                                (with KZ_CACHE an empty folder: they are built
+#                                again from source, to rebuild the stub from nothing)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 FOR=${1:-all}
-case "$FOR" in all|demo) ;; *) echo "usage: scripts/bootstrap.sh [demo]" >&2; exit 2 ;; esac
+case "$FOR" in all|demo|stub) ;; *) echo "usage: scripts/bootstrap.sh [demo|stub]" >&2; exit 2 ;; esac
 
 KZ_CACHE="${KZ_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kzinstaller}"
 # The library and every consumer must agree on these (Windows 7 API level).
 CRYPTOPP_MACROS="-D_WIN32_WINNT=0x0601"
+# No build paths in the libraries the stub links: the unpacked source folder
+# (a temporary name) is written as "." wherever a compiler would record it, so
+# the stub is the same bytes whichever folder built them. @SRC@ is replaced
+# by that folder when compiling; the cache keys hold the option as written here.
+PREFIX_MAP="-ffile-prefix-map=@SRC@=."
 
 say() { printf '\033[1m[bootstrap]\033[0m %s\n' "$*"; }
 die() { printf '[bootstrap] error: %s\n' "$*" >&2; exit 1; }
@@ -38,6 +46,7 @@ if [ "$FOR" = all ]; then
     x11-apps imagemagick xdotool osslsigncode openssl libbenchmark-dev
     softhsm2 opensc libengine-pkcs11-openssl
     clang libclang-rt-14-dev llvm lld valgrind nsis strace
+    lintian zip unzip man-db
   )
 fi
 
@@ -140,8 +149,8 @@ strip_cryptopp_printing() {
 build_cryptopp() {  # triplet link-name
   local triplet=$1 cxx="$1-g++-win32" sections="-ffunction-sections -fdata-sections" arch="" flags hot root key work lib
   [ "$triplet" = i686-w64-mingw32 ] && arch="-march=i686 -msse2 -mfpmath=sse"
-  flags="-Os -DNDEBUG $sections $arch"
-  hot="-O2 -DNDEBUG $sections $arch"
+  flags="-Os -DNDEBUG $sections $arch $PREFIX_MAP"
+  hot="-O2 -DNDEBUG $sections $arch $PREFIX_MAP"
   key=$(printf '%s|%s|%s|%s|%s|%s|%s' "$cxx" "$flags" "$CRYPTOPP_MACROS" "$hot" "$HOT_OBJECTS" \
     "$(sha256sum <"$here/cryptopp_instances.cpp")" "$(declare -f strip_cryptopp_printing | sha256sum)" \
     | sha256sum | cut -c1-12)
@@ -156,6 +165,7 @@ build_cryptopp() {  # triplet link-name
       cd "$work"
       apt-get source -qq libcrypto++ >/dev/null 2>&1 || die "apt-get source libcrypto++ failed (is deb-src enabled?)"
       cd "$(find . -maxdepth 1 -type d -name 'libcrypto++-*' | head -n1)"
+      flags=${flags//@SRC@/$PWD} hot=${hot//@SRC@/$PWD}
       strip_cryptopp_printing
       cryptopp_make() {  # CXXFLAGS target...
         local cxxflags=$1; shift
@@ -186,7 +196,7 @@ build_cryptopp() {  # triplet link-name
 }
 build_cryptopp i686-w64-mingw32 cryptopp-mingw
 # The 64-bit build runs the unit tests, and the demo where 32-bit code cannot run.
-if [ "$FOR" = all ] || [ "$how" = none ]; then build_cryptopp x86_64-w64-mingw32 cryptopp-mingw64; fi
+if [ "$FOR" = all ] || { [ "$FOR" = demo ] && [ "$how" = none ]; }; then build_cryptopp x86_64-w64-mingw32 cryptopp-mingw64; fi
 
 # ---- libdeflate ----------------------------------------------------------------
 # Bundle chunks are inflated with it. Built from Debian's source (the version
@@ -215,7 +225,7 @@ if [ ! -f "$deflate_source/lib/deflate_decompress.c" ]; then
 fi
 ln -sfn "$deflate_source" "$KZ_CACHE/libdeflate-source"
 build_libdeflate() {  # triplet|native link-name
-  local triplet=$1 cc="$1-gcc-win32" ar="$1-ar" lib=libdeflatestatic.lib flags="-O2 -DNDEBUG" root key work
+  local triplet=$1 cc="$1-gcc-win32" ar="$1-ar" lib=libdeflatestatic.lib flags="-O2 -DNDEBUG $PREFIX_MAP" root key work
   [ "$triplet" = i686-w64-mingw32 ] && flags="$flags -march=i686 -msse2 -mfpmath=sse"
   if [ "$triplet" = native ]; then cc=gcc ar=ar lib=libdeflate.a flags="$flags -fPIC"; fi
   key=$(printf '%s|%s|%s' "$cc" "$flags" "$(sha256sum <"$deflate_patch")" | sha256sum | cut -c1-12)
@@ -228,6 +238,7 @@ build_libdeflate() {  # triplet|native link-name
     (
       cp -a "$deflate_source/." "$work"
       cd "$work"
+      flags=${flags//@SRC@/$PWD}
       # The static library only (on mingw it is named libdeflatestatic.lib).
       make -s -j"$(nproc)" "$lib" CC="$cc" AR="$ar" CFLAGS="$flags" >build.log 2>&1 \
         || { tail -30 build.log; die "libdeflate build failed"; }
@@ -241,9 +252,14 @@ build_libdeflate() {  # triplet|native link-name
   fi
   ln -sfn "$root" "$KZ_CACHE/$2"
 }
-build_libdeflate native libdeflate-native
+[ "$FOR" = stub ] || build_libdeflate native libdeflate-native
 build_libdeflate i686-w64-mingw32 libdeflate-mingw
-if [ "$FOR" = all ] || [ "$how" = none ]; then build_libdeflate x86_64-w64-mingw32 libdeflate-mingw64; fi
+if [ "$FOR" = all ] || { [ "$FOR" = demo ] && [ "$how" = none ]; }; then build_libdeflate x86_64-w64-mingw32 libdeflate-mingw64; fi
+
+if [ "$FOR" = stub ]; then
+  say "done (stub): Crypto++ and libdeflate for the 32-bit stub in $KZ_CACHE"
+  exit 0
+fi
 
 # ---- CycloneDX validator (tests only) ----------------------------------------
 # The bill-of-materials tests validate kzpack's documents with the CycloneDX

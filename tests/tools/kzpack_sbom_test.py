@@ -320,10 +320,12 @@ class Sbom(unittest.TestCase):
         self.assertRegex(prop(docs['none']['metadata']['component'], 'runType'), '^none: ')
         self.assertFalse(props(entries(docs['none'])['c.txt'], 'target'))
 
-    def test_version_is_the_projects_one_version_string(self):
+    def test_version_is_the_projects_one_version_string_with_the_stubs_digest(self):
         with open(os.path.join(ARGS.source, 'CMakeLists.txt')) as f:
             version = re.search(r'project\(kzinstaller VERSION (\S+)', f.read()).group(1)
-        self.assertEqual(self.ok(kz('--version')).stdout.decode().strip(), 'kzpack ' + version)
+        # The second and third lines name the installed stub and its SHA-256 as sha256sum gives it.
+        lines = self.ok(kz('--version', env=dict(os.environ, KZ_STUB=ARGS.stub))).stdout.decode().splitlines()
+        self.assertEqual(lines, ['kzpack ' + version, 'stub: ' + ARGS.stub, 'stub SHA-256: ' + sha256sum(ARGS.stub)[0]])
         with open(os.path.join(ARGS.source, 'README.md')) as f:
             notes = f.read().split('## Release notes', 1)[1]
         self.assertEqual(re.search(r'^### (\S+)', notes, re.M).group(1), version)

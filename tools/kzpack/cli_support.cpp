@@ -1,5 +1,7 @@
 #include "tools/kzpack/cli_support.h"
 
+#include <cryptopp/sha.h>
+
 #include <cstdio>
 #include <system_error>
 
@@ -92,6 +94,21 @@ std::string HexOf(const uint8_t* data, size_t size) {
     text += kDigits[data[i] & 15];
   }
   return text;
+}
+
+std::string Sha256OfFile(const std::string& path) {
+  FILE* file = platform::OpenStdioFile(WidePath(path), L"rb");
+  if (!file) throw ToolError(path + ": cannot open the file");
+  CryptoPP::SHA256 hash;
+  std::vector<uint8_t> block(1 << 20);
+  size_t got;
+  while ((got = fread(block.data(), 1, block.size(), file)) > 0) hash.Update(block.data(), got);
+  const bool failed = ferror(file) != 0;
+  fclose(file);
+  if (failed) throw ToolError(path + ": cannot read the file");
+  uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
+  hash.Final(digest);
+  return HexOf(digest, sizeof digest);
 }
 
 }  // namespace kzpack

@@ -55,4 +55,7 @@ void Warn(const std::string& text);
 // Lower-case hex of bytes.
 std::string HexOf(const uint8_t* data, size_t size);
 
+// Lower-case hex SHA-256 of a file's bytes (what sha256sum prints); ToolError when it cannot be read.
+std::string Sha256OfFile(const std::string& path);
+
 }  // namespace kzpack

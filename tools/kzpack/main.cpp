@@ -35,7 +35,8 @@ int Run(int argc, char** argv) {
   app.fallthrough();
   app.add_flag("-q,--quiet", kzpack::Output().quiet, "No progress bars or notes");
   app.add_flag("-v,--verbose", g_verbose, "Show the library's diagnostic lines");
-  app.set_version_flag("--version", std::string("kzpack ") + kzpack::KzpackVersion(), "Print kzpack's version and exit");
+  app.set_version_flag("--version", kzpack::VersionReport,
+                       "Print kzpack's version and the SHA-256 of the stub installed with it, and exit");
   app.footer(
       "Examples:\n"
       "  kzpack keygen --out-dir mykeys\n"

@@ -38,21 +38,6 @@ std::string Sha256Hex(const uint8_t* data, size_t size) {
 
 std::string Sha256Hex(const std::vector<uint8_t>& bytes) { return Sha256Hex(bytes.data(), bytes.size()); }
 
-std::string Sha256OfFile(const std::string& path) {
-  FILE* file = platform::OpenStdioFile(WidePath(path), L"rb");
-  if (!file) throw ToolError(path + ": cannot open the file");
-  CryptoPP::SHA256 hash;
-  std::vector<uint8_t> block(1 << 20);
-  size_t got;
-  while ((got = fread(block.data(), 1, block.size(), file)) > 0) hash.Update(block.data(), got);
-  const bool failed = ferror(file) != 0;
-  fclose(file);
-  if (failed) throw ToolError(path + ": cannot read the file");
-  uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
-  hash.Final(digest);
-  return HexOf(digest, sizeof digest);
-}
-
 json Hashes(const std::string& sha256) { return json::array({{{"alg", "SHA-256"}, {"content", sha256}}}); }
 
 json Property(const std::string& name, const std::string& value) {
