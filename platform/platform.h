@@ -65,7 +65,8 @@ class ScopedFile {
 
 // ---- C runtime streams on wide paths ---------------------------------------
 
-// _wfopen on Windows; fopen of the UTF-8 path on POSIX. `mode` is e.g. L"rb".
+// As _wfopen on Windows (see files_win32.cpp for how writing differs); fopen
+// of the UTF-8 path on POSIX. `mode` is e.g. L"rb".
 FILE* OpenStdioFile(const std::wstring& path, const wchar_t* mode);
 bool DeleteFilePath(const std::wstring& path);
 // 64-bit positions on a stdio stream (fseek/ftell are 32-bit on mingw).

@@ -57,10 +57,15 @@ bool GetFileSize64(FileHandle file, int64_t* size) {
 
 void ShareOpenFilesForDeletion() { g_shareDelete = true; }
 
-// _wfopen denies deletion to others and makes an inheritable handle; with
-// g_shareDelete the file is opened as it would open it, without either.
+// Opens as _wfopen would, except that with g_shareDelete others may delete
+// the file too and the handle is not inheritable. A file opened for writing
+// ("w") is created new where it does not exist yet rather than truncated:
+// wine truncates an existing or new file explicitly, and ext4 then writes
+// the whole file out when it is closed, tens of milliseconds for a large
+// one.
 FILE* OpenStdioFile(const std::wstring& path, const wchar_t* mode) {
-  if (!g_shareDelete) return _wfopen(path.c_str(), mode);
+  const bool writes = mode[0] == L'w';
+  if (!g_shareDelete && !writes) return _wfopen(path.c_str(), mode);
   const bool both = wcschr(mode, L'+') != nullptr;
   DWORD access = both ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
   DWORD disposition = CREATE_ALWAYS;
@@ -74,8 +79,13 @@ FILE* OpenStdioFile(const std::wstring& path, const wchar_t* mode) {
     flags |= _O_APPEND;
   }
   flags |= wcschr(mode, L'b') ? _O_BINARY : _O_TEXT;
-  HANDLE handle = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (g_shareDelete ? FILE_SHARE_DELETE : 0);
+  auto create = [&](DWORD how) {
+    return CreateFileW(path.c_str(), access, share, nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE handle = create(disposition == CREATE_ALWAYS ? CREATE_NEW : disposition);
+  if (handle == INVALID_HANDLE_VALUE && disposition == CREATE_ALWAYS && GetLastError() == ERROR_FILE_EXISTS)
+    handle = create(CREATE_ALWAYS);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
   if (descriptor < 0) {
