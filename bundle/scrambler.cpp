@@ -73,13 +73,16 @@ inline uint32_t LowBits(uint64_t word) {
 }
 
 // After a group with these eight bits: each stream's counter and the index.
+// The index comes from the bits alone (their count, from the table for start
+// 0), not from the load that depends on the index before it: the next
+// group's lookups can start before this group's counts have arrived.
 inline void CountGroup(uint32_t mask, uint32_t& at, uint32_t& c0, uint32_t& c1, uint32_t& c2, uint32_t& c3) {
   const uint32_t counts = kGroups.counts[at][mask];
   c0 += counts & 0xFu;
   c1 += (counts >> 4) & 0xFu;
   c2 += (counts >> 8) & 0xFu;
   c3 += (counts >> 12) & 0xFu;
-  at = counts >> 16;
+  at = (at + (kGroups.counts[0][mask] >> 16)) & 3u;
 }
 
 // Whole groups with the portable tables; `c` and `index` move on.
@@ -151,6 +154,34 @@ bool PrepareVectorGroups() {
 }
 #endif
 
+// The built-in table's streams, each followed by its own first eight bytes
+// again, so that a group that passes a stream's end reads on from its start:
+// without them such a group (a few in every hundred) goes byte by byte.
+// Made at first use, on the heap; null without memory (the byte-by-byte way
+// covers it, as it covers other tables).
+struct PaddedStreams {
+  const unsigned char* start[4];
+};
+
+const PaddedStreams* MakeBuiltInPadded(const unsigned char* const streams[4], const uint32_t lengths[4]) {
+  size_t total = 0;
+  for (int s = 0; s < 4; ++s) total += lengths[s] + 8;
+  auto* padded = new (std::nothrow) PaddedStreams;
+  auto* bytes = new (std::nothrow) unsigned char[total];
+  if (padded == nullptr || bytes == nullptr) {
+    delete padded;
+    delete[] bytes;
+    return nullptr;
+  }
+  for (int s = 0; s < 4; ++s) {
+    memcpy(bytes, streams[s], lengths[s]);
+    memcpy(bytes + lengths[s], streams[s], 8);
+    padded->start[s] = bytes;
+    bytes += lengths[s] + 8;
+  }
+  return padded;
+}
+
 }  // namespace
 
 bool& Scrambler::UseVectorGroups() {
@@ -175,19 +206,28 @@ bool Scrambler::SetScrambleTable(const unsigned char* table, size_t n) {
   lengths_[2] = static_cast<uint32_t>(n - 3 * q);
   streams_[3] = table;
   lengths_[3] = static_cast<uint32_t>(q);
+  padded_ = nullptr;
+  if (table == kScrambleTable && n == kScrambleTableSize) {
+    static const PaddedStreams* const builtIn = MakeBuiltInPadded(streams_, lengths_);
+    if (builtIn) padded_ = builtIn->start;
+  }
   state_ = ScrambleState();
   return true;
 }
 
-// Groups of eight bytes that can run without a counter wrapping: every
-// counter stays at least 8 below its stream's length before each group.
+// Groups of eight bytes that can run before a counter must start again at 0.
+// Without padded streams every counter stays at least 8 below its stream's
+// length before each group. With them a group may pass a stream's end (it
+// reads on into the padding) as long as every counter starts it below its
+// length: at least one group whenever the counters are in range.
 size_t Scrambler::SafeGroups() const {
   uint32_t room = 0xFFFFFFFFu;
   for (int s = 0; s < 4; ++s) {
     const uint32_t left = state_.counters[s] < lengths_[s] ? lengths_[s] - state_.counters[s] : 0;
     if (left < room) room = left;
   }
-  return room / 8;
+  if (padded_ == nullptr) return room / 8;
+  return room == 0 ? 0 : (room + 7) / 8;
 }
 
 // One byte at a time: the stream index moves on by bit 0 of the byte (the
@@ -212,6 +252,7 @@ void Scrambler::StepBytes(unsigned char* data, size_t size, bool xorBytes) {
 // the same state.
 void Scrambler::Transform(unsigned char* data, size_t size, bool xorBytes) {
   size_t i = 0;
+  const unsigned char* const* streams = padded_ ? padded_ : streams_;
   while (size - i >= 8) {
     size_t groups = SafeGroups();
     if (groups == 0) {
@@ -224,13 +265,14 @@ void Scrambler::Transform(unsigned char* data, size_t size, bool xorBytes) {
     uint32_t c[4] = {state_.counters[0], state_.counters[1], state_.counters[2], state_.counters[3]};
 #if KZ_VECTOR_GROUPS
     if (UseVectorGroups())
-      VectorGroups(data + i, groups, xorBytes, streams_, &index, c);
+      VectorGroups(data + i, groups, xorBytes, streams, &index, c);
     else
 #endif
-      ScalarGroups(data + i, groups, xorBytes, streams_, &index, c);
+      ScalarGroups(data + i, groups, xorBytes, streams, &index, c);
     i += groups * 8;
-    // A counter that reached its stream's length starts again at 0.
-    for (int s = 0; s < 4; ++s) state_.counters[s] = c[s] == lengths_[s] ? 0 : c[s];
+    // A counter that reached or passed its stream's length starts again
+    // from 0 (by less than one group, so one subtraction does it).
+    for (int s = 0; s < 4; ++s) state_.counters[s] = c[s] >= lengths_[s] ? c[s] - lengths_[s] : c[s];
     state_.index = index;
   }
   StepBytes(data + i, size - i, xorBytes);

@@ -49,5 +49,8 @@ class Scrambler {
 
   const unsigned char* streams_[4];
   uint32_t lengths_[4];
+  // The built-in table's streams with padding after each (null for other
+  // tables, or without memory for them): see SafeGroups.
+  const unsigned char* const* padded_ = nullptr;
   ScrambleState state_;
 };
