@@ -33,12 +33,14 @@ Bundle::~Bundle() {
 uint32_t Bundle::EffectiveSizeLimit() const { return sizeLimit_ < 0 ? 0u : static_cast<uint32_t>(sizeLimit_); }
 
 void Bundle::CloseFile() {
+  DiscardReadAhead();
   file_.Close();
   entries_.clear();
   ReleaseScratch();
 }
 
 void Bundle::ReleaseScratch() {
+  DiscardReadAhead();
   spanScratch_.Release();
   storedScratch_.Release();
   inflatedScratch_.Release();
@@ -78,6 +80,7 @@ bool Bundle::Open(const std::wstring& path) {
 
 bool Bundle::Close() {
   if (!open_) return false;
+  DiscardReadAhead();
   while (!streams_.empty()) CloseStream(streams_.front().get());
   while (!entries_.empty()) entries_.pop_back();
   file_.Close();

@@ -176,6 +176,24 @@ class Bundle {
   // Fixed in number, so that taking a slot never allocates more than its bytes.
   SlotBuffer slotStored_[kMaxChunkSlots];
   SlotBuffer slotInflated_[kMaxChunkSlots];
+  // Whether each slot's chunk inflated; written by the job that fills it.
+  bool slotInflatedOk_[kMaxChunkSlots] = {};
+  // The first chunks of an entry handed to the pool before it was asked for
+  // (entry_extract.cpp): in flight until taken or dropped.
+  struct ReadAhead {
+    const CachedEntry* entry = nullptr;
+    size_t chunks = 0;     // its first `chunks` chunks
+    size_t firstJob = 0;   // the pool's number for the first of them
+    size_t firstSlot = 0;  // its slot; the others follow round the ring
+    size_t slots = 0;      // the ring's size then
+  };
+  ReadAhead ahead_;
+  // Lets every job finish and forgets what was read ahead; before the slots,
+  // the entries or the pool go.
+  void DiscardReadAhead();
+  const CachedEntry* EntryAfter(const CachedEntry& entry) const;
+  // The scrambler whose tables the jobs copy: set only while no job runs.
+  Scrambler jobScrambler_;
   // Null until the first extraction, and where it could not be had: then
   // the worker inflates each chunk itself.
   std::unique_ptr<ComputePool> pool_;

@@ -58,7 +58,8 @@ bool Bundle::PrepareSlots(size_t slots, size_t storedSize, size_t originalSize) 
 
 namespace {
 // One chunk's work off the worker: descramble a copy of the stored bytes'
-// scrambler from the chunk's first byte, then inflate.
+// scrambler from the chunk's first byte, then inflate. The scrambler it
+// copies is the bundle's job scrambler, which nothing changes while jobs run.
 struct ChunkJob {
   const Scrambler* scrambler;
   const ChunkDescriptor* chunk;
@@ -72,56 +73,117 @@ struct ChunkJob {
     *inflated = InflateChunk(stored, chunk->storedSize, original, chunk->originalSize);
   }
 };
+
+void Largest(const CachedEntry* entry, size_t* stored, size_t* original) {
+  if (entry == nullptr) return;
+  for (const ChunkDescriptor& chunk : entry->chunks) {
+    if (chunk.storedSize > *stored) *stored = chunk.storedSize;
+    if (chunk.originalSize > *original) *original = chunk.originalSize;
+  }
+}
 }  // namespace
 
+void Bundle::DiscardReadAhead() {
+  if (pool_) pool_->Drain();
+  ahead_ = ReadAhead();
+}
+
+const CachedEntry* Bundle::EntryAfter(const CachedEntry& entry) const {
+  for (size_t i = 0; i + 1 < entries_.size(); ++i)
+    if (entries_[i].get() == &entry) return entries_[i + 1].get();
+  return nullptr;
+}
+
+// The worker keeps every slot busy: first with the entry's own chunks, then,
+// once all of them are in flight, with the first chunks of the entry that
+// follows it in the file, which a script usually asks for next. Those stay
+// in flight when this returns, so that the pool inflates them while the
+// worker closes this file and creates the next; an extraction of any other
+// entry first lets them finish and drops them.
 bool Bundle::WriteCachedEntry(const CachedEntry& entry, FILE* file) {
   if (entry.chunks.empty()) return true;
   // Without memory for the pool the worker inflates every chunk itself.
   if (!pool_) pool_.reset(new (std::nothrow) ComputePool(platform::UsableProcessorCount(), kMaxChunkSlots));
   ComputePool* pool = pool_.get();
+  const CachedEntry* next = pool && pool->threads() > 0 ? EntryAfter(entry) : nullptr;
   // The validation checked both sizes against the limits.
   size_t largestStored = 0, largestOriginal = 0;
-  for (const ChunkDescriptor& chunk : entry.chunks) {
-    if (chunk.storedSize > largestStored) largestStored = chunk.storedSize;
-    if (chunk.originalSize > largestOriginal) largestOriginal = chunk.originalSize;
-  }
+  Largest(&entry, &largestStored, &largestOriginal);
+  Largest(next, &largestStored, &largestOriginal);
   size_t slots = ChunkSlotCount(pool ? pool->threads() : 0, static_cast<uint64_t>(largestStored) + largestOriginal);
   if (pool && slots > pool->depth()) slots = pool->depth();
   if (slots > kMaxChunkSlots) slots = kMaxChunkSlots;
-  if (!PrepareSlots(slots, largestStored, largestOriginal)) return false;
 
-  bool inflated[kMaxChunkSlots] = {};
-  const size_t jobsBefore = pool ? pool->submitted() : 0;  // the pool outlives this call
-  size_t queued = 0, written = 0;
-  auto writeOldest = [&]() {
-    if (pool) pool->WaitJob(jobsBefore + written);
-    const size_t slot = written % slots;
-    const ChunkDescriptor& chunk = entry.chunks[written++];
-    if (!inflated[slot]) return false;
-    return chunk.originalSize == 0 || WriteOrNote(file, slotInflated_[slot].bytes.get(), chunk.originalSize);
+  const size_t count = entry.chunks.size();
+  auto fits = [&](const ChunkDescriptor& chunk, size_t slot) {
+    return chunk.storedSize <= slotStored_[slot].capacity && chunk.originalSize <= slotInflated_[slot].capacity;
   };
-  bool ok = true;
-  for (const ChunkDescriptor& chunk : entry.chunks) {
-    const size_t slot = queued % slots;
+  bool reuse = ahead_.entry == &entry && ahead_.slots == slots;
+  for (size_t slot = 0; reuse && slot < slots; ++slot)
+    reuse = slotStored_[slot].capacity >= largestStored && slotInflated_[slot].capacity >= largestOriginal;
+  size_t base = 0, firstJob = 0, queued = 0;
+  if (reuse) {
+    base = ahead_.firstSlot;
+    firstJob = ahead_.firstJob;
+    queued = ahead_.chunks;
+    ahead_ = ReadAhead();
+  } else {
+    DiscardReadAhead();
+    if (!PrepareSlots(slots, largestStored, largestOriginal)) return false;
+    jobScrambler_ = scrambler_;  // no job runs now
+    firstJob = pool ? pool->submitted() : 0;
+  }
+
+  auto submit = [&](const ChunkDescriptor& chunk, size_t slot) {
     unsigned char* stored = slotStored_[slot].bytes.get();
     file_.Seek(chunk.fileOffset);
-    if (file_.Read(stored, chunk.storedSize) != chunk.storedSize) {
-      ok = false;
-      break;
-    }
-    const ChunkJob job{&scrambler_, &chunk, stored, slotInflated_[slot].bytes.get(), &inflated[slot]};
+    if (file_.Read(stored, chunk.storedSize) != chunk.storedSize) return false;
+    const ChunkJob job{&jobScrambler_, &chunk, stored, slotInflated_[slot].bytes.get(), &slotInflatedOk_[slot]};
     if (pool)
       pool->Submit(job);
     else
       job();
-    ++queued;
-    if (queued - written == slots && !writeOldest()) {
-      ok = false;
-      break;
+    return true;
+  };
+  size_t written = 0, ahead = 0;
+  bool readingAhead = next != nullptr;
+  auto writeOldest = [&]() {
+    if (pool) pool->WaitJob(firstJob + written);
+    const size_t slot = (base + written) % slots;
+    const ChunkDescriptor& chunk = entry.chunks[written++];
+    if (!slotInflatedOk_[slot]) return false;
+    return chunk.originalSize == 0 || WriteOrNote(file, slotInflated_[slot].bytes.get(), chunk.originalSize);
+  };
+  bool ok = true;
+  for (;;) {
+    while (ok && queued - written + ahead < slots) {
+      if (queued < count) {
+        ok = submit(entry.chunks[queued], (base + queued) % slots);
+        ++queued;
+        continue;
+      }
+      const size_t slot = (base + count + ahead) % slots;
+      // A chunk that does not fit, or cannot be read, ends the reading
+      // ahead: this entry is written all the same.
+      readingAhead = readingAhead && ahead < next->chunks.size() && fits(next->chunks[ahead], slot) &&
+                     submit(next->chunks[ahead], slot);
+      if (!readingAhead) break;
+      ++ahead;
     }
+    if (!ok || written == count) break;
+    ok = writeOldest();
   }
-  while (ok && written < queued) ok = writeOldest();
-  // No job may outlive the flags and buffers it writes to.
-  if (pool) pool->Drain();
-  return ok;
+  if (!ok) {
+    // No job may outlive the flags and buffers it writes to.
+    DiscardReadAhead();
+    return false;
+  }
+  if (ahead > 0) {
+    ahead_.entry = next;
+    ahead_.chunks = ahead;
+    ahead_.firstJob = firstJob + count;
+    ahead_.firstSlot = (base + count) % slots;
+    ahead_.slots = slots;
+  }
+  return true;
 }

@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <map>
 #include <cstring>
 
 #include "bundle/bundle.h"
@@ -266,6 +267,58 @@ TEST_F(BundleReader, ExtractionWritesEntriesAndRemovesFailedOnes) {
   EXPECT_EQ("big", NextNameOf(bundle_));
   ASSERT_TRUE(bundle_.WriteEntryToPath((dir_ / "seq").wstring()));
   EXPECT_EQ(big, kztest::ReadFileBytes(dir_ / "seq"));
+}
+
+// Extraction hands the first chunks of the entry that follows to the pool
+// before they are asked for: whatever order entries are taken in, with
+// chunks of other sizes next door and streams read in between, each comes
+// out whole, and a damaged entry read ahead fails only itself.
+TEST_F(BundleReader, EntriesComeOutWholeInAnyOrderWhileTheNextIsReadAhead) {
+  const auto small = kztest::RandomBytes(20000, 3), large = kztest::RandomBytes(300000, 4);
+  auto chunks = [](const std::vector<uint8_t>& data, size_t piece) {
+    std::vector<RawChunk> out;
+    for (size_t at = 0; at < data.size(); at += piece) {
+      const std::vector<unsigned char> part(data.begin() + at, data.begin() + std::min(data.size(), at + piece));
+      out.push_back({Deflate(part), static_cast<uint32_t>(part.size())});
+    }
+    return out;
+  };
+  std::vector<RawChunk> damaged = chunks(small, 4000);
+  damaged[3].stored[damaged[3].stored.size() / 2] ^= 0x40;
+  ASSERT_TRUE(Open(MakeRaw(dir_ / "raw", {{"a", chunks(small, 4000)},  // five small chunks
+                                          {"big", chunks(large, 100000)},  // larger than a's slots
+                                          {"bad", damaged},
+                                          {"b", chunks(large, 7000)},
+                                          {"empty", {}}})));
+  const std::map<std::string, std::vector<uint8_t>> content = {
+      {"a", small}, {"big", large}, {"b", large}, {"empty", {}}};
+  const std::vector<std::vector<std::string>> orders = {
+      {"a", "big", "bad", "b", "empty"}, {"b", "a", "a", "big", "b"}, {"bad", "b", "a"},
+      {"a", "stream", "big", "release", "b", "a"}, {"big", "bad", "bad", "b"}};
+  int run = 0;
+  for (const auto& order : orders) {
+    for (const std::string& name : order) {
+      SCOPED_TRACE(std::to_string(run) + " " + name);
+      if (name == "release") {
+        bundle_.ReleaseWorkingMemory();
+        continue;
+      }
+      if (name == "stream") {
+        BundleStream* s = bundle_.OpenStream("b");
+        std::vector<unsigned char> first(10);
+        ASSERT_EQ(10u, bundle_.Read(first.data(), 1, 10, s));
+        EXPECT_TRUE(std::equal(first.begin(), first.end(), large.begin()));
+        bundle_.CloseStream(s);
+        continue;
+      }
+      const fs::path out = dir_ / ("out" + std::to_string(++run));
+      EXPECT_EQ(name != "bad", bundle_.ExtractEntry(out.wstring(), name));
+      if (name != "bad") {
+        EXPECT_EQ(content.at(name), kztest::ReadFileBytes(out));
+      }
+    }
+    ASSERT_TRUE(bundle_.Rewind());
+  }
 }
 
 TEST_F(BundleReader, BadChunksFailReadsAndExtractions) {
