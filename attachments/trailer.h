@@ -3,15 +3,12 @@
 // it is found from its end and walked backwards trailer by trailer.
 #pragma once
 
-#ifndef CRYPTOPP_ENABLE_NAMESPACE_WEAK
-#define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
-#endif
-#include <cryptopp/md5.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "attachments/payload_md5.h"
 
 constexpr size_t kTrailerSize = 28;
 constexpr size_t kDigestSize = 16;
@@ -49,7 +46,7 @@ class PayloadDigest {
   void Final(uint8_t* digest) { md5_.Final(digest); }
 
  private:
-  CryptoPP::Weak1::MD5 md5_;
+  PayloadMd5 md5_;
 };
 
 enum class WalkOutcome { kFound, kNotFound, kHeaderReadFailure, kInvalidPosition };
