@@ -1,5 +1,8 @@
 #include "attachments/payload_md5.h"
 
+#define CRYPTOPP_ENABLE_NAMESPACE_WEAK 1
+#include <cryptopp/md5.h>
+
 #include <cstring>
 
 namespace {
@@ -29,12 +32,7 @@ inline CryptoPP::word32 Rotl(CryptoPP::word32 x, int s) { return (x << s) | (x >
 
 }  // namespace
 
-void PayloadMd5::InitState(HashWordType* state) {
-  state[0] = 0x67452301;
-  state[1] = 0xefcdab89;
-  state[2] = 0x98badcfe;
-  state[3] = 0x10325476;
-}
+void PayloadMd5::InitState(HashWordType* state) { CryptoPP::Weak1::MD5::InitState(state); }
 
 namespace {
 

@@ -32,11 +32,11 @@ Bundle::~Bundle() {
 
 uint32_t Bundle::EffectiveSizeLimit() const { return sizeLimit_ < 0 ? 0u : static_cast<uint32_t>(sizeLimit_); }
 
+// The scratch goes first: jobs read ahead may still use the entries.
 void Bundle::CloseFile() {
-  DiscardReadAhead();
+  ReleaseScratch();
   file_.Close();
   entries_.clear();
-  ReleaseScratch();
 }
 
 void Bundle::ReleaseScratch() {
@@ -80,11 +80,10 @@ bool Bundle::Open(const std::wstring& path) {
 
 bool Bundle::Close() {
   if (!open_) return false;
-  DiscardReadAhead();
+  ReleaseScratch();
   while (!streams_.empty()) CloseStream(streams_.front().get());
   while (!entries_.empty()) entries_.pop_back();
   file_.Close();
-  ReleaseScratch();
   open_ = false;
   return true;
 }
